@@ -1,0 +1,20 @@
+#pragma once
+
+#include "polling/pacing.h"
+#include "polling/status_query.h"
+#include "text/time_text.h"
+
+class MonitorPort;
+class RoundControl;
+
+struct PollRoundContext {
+    MonitorPort& port;
+    RoundControl& control;
+    StatusQuery query;
+    Pacing pacing;
+    Clock clock;
+};
+
+// One poll round over the server entries, on the calling (worker) thread; returns the exit code 1. Ends early,
+// without the all-clear or the next arming, once a stop is requested.
+int PollRoundThread(PollRoundContext context);
