@@ -9,6 +9,7 @@ void RoundControl::RequestStop() {
 }
 
 bool RoundControl::Pause(std::chrono::milliseconds duration) {
+    m_pauses.fetch_add(1);
     std::unique_lock hold(m_mutex);
     return !m_wake.wait_for(hold, duration, [this] { return StopRequested(); });
 }

@@ -15,9 +15,11 @@ public:
 
     // Sleeps for `duration` unless a stop is requested; returns false when it was.
     bool Pause(std::chrono::milliseconds duration);
+    int PauseCount() const { return m_pauses.load(); }
 
 private:
     std::atomic<bool> m_stop{false};
+    std::atomic<int> m_pauses{0};
     std::mutex m_mutex;
     std::condition_variable m_wake;
 };

@@ -1,10 +1,20 @@
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
 
-// Window tests need the application object on the main thread before any widget exists.
+// Window tests need the application object on the main thread before any widget exists, and libcurl set up
+// once before any thread queries a host.
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    // Headless unless told otherwise, also when the build lists the tests.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        testing::InitGoogleTest(&argc, argv);
+        result = RUN_ALL_TESTS();
+    }
+    curl_global_cleanup();
+    return result;
 }

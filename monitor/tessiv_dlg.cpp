@@ -1,0 +1,289 @@
+#include "monitor/tessiv_dlg.h"
+
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QThread>
+
+#include "app/crash_dump.h"
+#include "monitor/alarm_log.h"
+#include "monitor/alarm_sound.h"
+#include "monitor/pane_text.h"
+#include "polling/poll_round.h"
+#include "servers/module_dir.h"
+#include "servers/setting_file.h"
+#include "servers/ui/dialog_units.h"
+#include "servers/ui/server_list_dialog.h"
+#include "text/gbk.h"
+
+namespace {
+
+enum TimerId { kTimerStart = 1, kTimerRound = 2 };
+
+QPushButton* MakeButton(QWidget* parent, const char* caption, QRect geometry) {
+    auto* button = new QPushButton(QString::fromUtf8(caption), parent);
+    button->setGeometry(geometry);
+    // Only Start reacts to Enter, as the dialog's default button; no other button may become default.
+    button->setAutoDefault(false);
+    return button;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, const char* caption, QRect geometry) {
+    auto* box = new QCheckBox(QString::fromUtf8(caption), parent);
+    box->setGeometry(geometry);
+    return box;
+}
+
+QPlainTextEdit* MakePane(QWidget* parent, QRect geometry) {
+    auto* pane = new QPlainTextEdit(parent);
+    pane->setGeometry(geometry);
+    pane->setReadOnly(true);
+    pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    return pane;
+}
+
+void SetChecked(QCheckBox* box, const std::atomic<int>& option) { box->setChecked(option.load() != 0); }
+void ReadChecked(const QCheckBox* box, std::atomic<int>& option) { option.store(box->isChecked() ? 1 : 0); }
+
+}  // namespace
+
+CTessivDlg::CTessivDlg(MonitorSettings settings, QWidget* parent)
+    : QDialog(parent),
+      m_settings(std::move(settings)),
+      m_dataDir(m_settings.dataDir.empty() ? GetModuleDir() : m_settings.dataDir) {
+    m_sound = new AlarmSound(this);
+    m_timerStart.setSingleShot(true);
+    m_timerRound.setSingleShot(true);
+    connect(&m_timerStart, &QTimer::timeout, this, [this] { OnTimer(kTimerStart); });
+    connect(&m_timerRound, &QTimer::timeout, this, [this] { OnTimer(kTimerRound); });
+    BuildControls();
+    OnInitDialog();
+}
+
+CTessivDlg::~CTessivDlg() { StopPollRound(); }
+
+void CTessivDlg::BuildControls() {
+    setWindowTitle(QString::fromUtf8(kWindowCaption));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    QFont font = this->font();
+    font.setPointSize(9);
+    setFont(font);
+    setFixedSize(dialog_units::Size(449, 243));
+
+    // Created in tab order.
+    m_buttonStart = MakeButton(this, "启动", dialog_units::Rect(376, 7, 67, 21));
+    m_buttonExit = MakeButton(this, "退出", dialog_units::Rect(376, 215, 67, 21));
+    m_buttonSilence = MakeButton(this, "关闭声音", dialog_units::Rect(376, 29, 67, 21));
+    m_editRunLog = MakePane(this, dialog_units::Rect(7, 7, 359, 94));
+    m_buttonManage = MakeButton(this, "管理服务器", dialog_units::Rect(376, 75, 67, 21));
+    m_checkPlaySound = MakeCheckBox(this, "报警时播放声音", dialog_units::Rect(369, 134, 67, 13));
+    m_checkMuteConnection = MakeCheckBox(this, "连接异常不报警", dialog_units::Rect(369, 148, 60, 13));
+    m_editAlarmLog = MakePane(this, dialog_units::Rect(7, 102, 359, 137));
+    m_checkMuteServerFault = MakeCheckBox(this, "Quarlex异常不报警", dialog_units::Rect(369, 162, 73, 13));
+    m_checkMuteDiskSpace = MakeCheckBox(this, "空间不足不报警", dialog_units::Rect(369, 176, 73, 13));
+    m_checkMuteDbLog = MakeCheckBox(this, "日志需要清理不报警", dialog_units::Rect(369, 190, 73, 13));
+    m_checkTopOnAlarm = MakeCheckBox(this, "报警时窗口置顶", dialog_units::Rect(369, 121, 67, 13));
+    m_buttonClear = MakeButton(this, "清空异常记录", dialog_units::Rect(376, 52, 67, 21));
+
+    QWidget* tabOrder[] = {m_buttonStart,    m_buttonExit,          m_buttonSilence,        m_editRunLog,
+                           m_buttonManage,   m_checkPlaySound,      m_checkMuteConnection,  m_editAlarmLog,
+                           m_checkMuteServerFault, m_checkMuteDiskSpace, m_checkMuteDbLog, m_checkTopOnAlarm,
+                           m_buttonClear};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    m_buttonStart->setDefault(true);
+    connect(m_buttonStart, &QPushButton::clicked, this, &CTessivDlg::StartMonitoring);
+    connect(m_buttonExit, &QPushButton::clicked, this, &CTessivDlg::OnExit);
+    connect(m_buttonSilence, &QPushButton::clicked, this, &CTessivDlg::OnSilence);
+    connect(m_buttonManage, &QPushButton::clicked, this, &CTessivDlg::OnManageServers);
+    connect(m_buttonClear, &QPushButton::clicked, this, &CTessivDlg::OnClearAlarmPane);
+    for (QCheckBox* box : {m_checkPlaySound, m_checkMuteConnection, m_checkMuteServerFault, m_checkMuteDiskSpace,
+                           m_checkMuteDbLog, m_checkTopOnAlarm})
+        connect(box, &QCheckBox::clicked, this, &CTessivDlg::OnOptionChanged);
+}
+
+void CTessivDlg::OnInitDialog() {
+    UpdateData(false);
+    const QIcon icon(QStringLiteral(":/tessiv/tessiv.png"));
+    setWindowIcon(icon);
+    if (m_settings.installCrashHandler) crashdump::Install();
+    LoadServerEntries();
+    UpdateData(false);
+    m_timerStart.start(m_settings.pacing.startDelay);
+    m_buttonStart->setFocus();
+}
+
+void CTessivDlg::LoadServerEntries() { m_servers.Reset(::LoadServerEntries(m_dataDir / kSettingFileName)); }
+
+// The run pane is read-only, so only the options travel back from the controls: reading the pane's text would
+// turn a character cut by the pane cap into a replacement character.
+void CTessivDlg::UpdateData(bool saveAndValidate) {
+    if (saveAndValidate) {
+        ReadChecked(m_checkPlaySound, m_bPlaySound);
+        ReadChecked(m_checkMuteConnection, m_bMuteConnection);
+        ReadChecked(m_checkTopOnAlarm, m_bTopOnAlarm);
+        ReadChecked(m_checkMuteServerFault, m_bMuteServerFault);
+        ReadChecked(m_checkMuteDiskSpace, m_bMuteDiskSpace);
+        ReadChecked(m_checkMuteDbLog, m_bMuteDbLog);
+        return;
+    }
+    m_editRunLog->setPlainText(gbk::ToQString(m_strRunLog));
+    SetChecked(m_checkPlaySound, m_bPlaySound);
+    SetChecked(m_checkMuteConnection, m_bMuteConnection);
+    SetChecked(m_checkTopOnAlarm, m_bTopOnAlarm);
+    SetChecked(m_checkMuteServerFault, m_bMuteServerFault);
+    SetChecked(m_checkMuteDiskSpace, m_bMuteDiskSpace);
+    SetChecked(m_checkMuteDbLog, m_bMuteDbLog);
+}
+
+void CTessivDlg::StartMonitoring() {
+    if (m_bRunning || m_closing) return;
+    m_bRunning = true;
+    m_buttonStart->setEnabled(false);
+    m_timerRound.start(m_settings.pacing.firstRound);
+    AppendRunLog(gbk::FromUtf8(kStartLine));
+    UpdateData(false);
+}
+
+void CTessivDlg::OnTimer(int id) {
+    if (id == kTimerStart) StartMonitoring();
+    if (id == kTimerRound) StartPollRound();
+}
+
+void CTessivDlg::StartPollRound() {
+    if (m_closing) return;
+    // The previous worker armed this timer as its last act; it has ended or is about to.
+    if (m_hPollThread.joinable()) m_hPollThread.join();
+    StatusQuery query = [this](const std::string& url, std::string& report) {
+        QueryOptions options{&m_control.StopFlag(), m_settings.clock, m_settings.queryLimits};
+        return QueryServerStatus(url, report, options);
+    };
+    PollRoundContext context{*this, m_control, std::move(query), m_settings.pacing, m_settings.clock};
+    m_roundRunning = true;
+    try {
+        m_hPollThread = std::thread([this, context = std::move(context)]() mutable {
+            crashdump::ThreadGuard altStack;
+            PollRoundThread(std::move(context));
+            m_roundRunning = false;
+            QMetaObject::invokeMethod(this, [this] { emit RoundFinished(); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error&) {
+        // No thread, no round; and since only a round arms the timer again, no later round either.
+        m_roundRunning = false;
+    }
+}
+
+// Ends a running round before the window goes: cancels its query, wakes its pauses and keeps serving its
+// calls into the window until it has ended, so the worker never waits on a window that waits on it.
+void CTessivDlg::StopPollRound() {
+    m_closing = true;
+    m_timerStart.stop();
+    m_timerRound.stop();
+    m_control.RequestStop();
+    if (m_roundRunning) {
+        QEventLoop loop;
+        connect(this, &CTessivDlg::RoundFinished, &loop, &QEventLoop::quit);
+        if (m_roundRunning) loop.exec();
+    }
+    if (m_hPollThread.joinable()) m_hPollThread.join();
+}
+
+template <typename Function>
+void CTessivDlg::OnWindowThread(Function&& function) {
+    if (QThread::currentThread() == thread())
+        function();
+    else
+        QMetaObject::invokeMethod(this, std::forward<Function>(function), Qt::BlockingQueuedConnection);
+}
+
+void CTessivDlg::AppendRunLog(std::string line) {
+    OnWindowThread([this, &line] { PrependPaneText(m_strRunLog, line); });
+}
+
+void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag) {
+    OnWindowThread([this, &line, soundFlag] { ShowAlarm(line, soundFlag); });
+    AppendAlarmRecord(m_dataDir / kAlarmLogFileName, line, soundFlag);
+}
+
+void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
+    PrependPaneText(m_strAlarmLog, line);
+    m_editAlarmLog->setPlainText(gbk::ToQString(m_strAlarmLog));
+    if (m_closing) return;
+    if (m_bTopOnAlarm.load() != 0) {
+        show();
+        raise();
+        activateWindow();
+    }
+    if (soundFlag && m_bPlaySound.load() != 0) {
+        m_sound->Play();
+        setWindowTitle(QString::fromUtf8(kAlarmTitle));
+    }
+}
+
+void CTessivDlg::PollRefresh() {
+    OnWindowThread([this] { OnPollRefresh(); });
+}
+
+void CTessivDlg::Silence() {
+    OnWindowThread([this] { OnSilence(); });
+}
+
+void CTessivDlg::ClearAlarmPane() {
+    OnWindowThread([this] { OnClearAlarmPane(); });
+}
+
+void CTessivDlg::ArmRoundTimer(std::chrono::milliseconds delay) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, delay] {
+            if (!m_closing) m_timerRound.start(delay);
+        },
+        Qt::QueuedConnection);
+}
+
+MuteOptions CTessivDlg::Mutes() const {
+    return MuteOptions{m_bMuteConnection.load() != 0, m_bMuteServerFault.load() != 0, m_bMuteDiskSpace.load() != 0,
+                       m_bMuteDbLog.load() != 0};
+}
+
+bool CTessivDlg::IsSounding() const { return m_sound->IsSounding(); }
+
+void CTessivDlg::OnSilence() {
+    m_sound->Stop();
+    setWindowTitle(QString::fromUtf8(kQuietTitle));
+}
+
+void CTessivDlg::OnClearAlarmPane() {
+    m_strAlarmLog.clear();
+    m_editAlarmLog->setPlainText(QString());
+}
+
+void CTessivDlg::OnExit() { reject(); }
+
+void CTessivDlg::OnOptionChanged() { UpdateData(true); }
+
+void CTessivDlg::OnPollRefresh() { UpdateData(false); }
+
+void CTessivDlg::OnManageServers() {
+    if (m_closing) return;
+    CServerInfodlg dialog(m_servers, m_dataDir / kSettingFileName, this);
+    dialog.exec();
+}
+
+void CTessivDlg::reject() {
+    StopPollRound();
+    QDialog::reject();
+}
+
+void CTessivDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // Enter starts monitoring and never closes the window.
+        if (m_buttonStart->isEnabled()) m_buttonStart->click();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}

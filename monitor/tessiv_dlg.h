@@ -1,0 +1,130 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <QDialog>
+#include <QTimer>
+
+#include "polling/monitor_port.h"
+#include "polling/pacing.h"
+#include "polling/round_control.h"
+#include "polling/status_query.h"
+#include "servers/server_lists.h"
+#include "text/time_text.h"
+
+class QCheckBox;
+class QPlainTextEdit;
+class QPushButton;
+class AlarmSound;
+
+// Where the window keeps its files and how fast it runs. The program uses the defaults.
+struct MonitorSettings {
+    std::filesystem::path dataDir;  // Setting.ini and log.txt; empty: the executable's directory
+    Pacing pacing;
+    Clock clock = SystemClock();
+    QueryLimits queryLimits;
+    bool installCrashHandler = true;
+};
+
+// The monitor window: the server entries and their states, the two panes, the alarm, the six options, and the
+// timers that start monitoring and each poll round. Poll rounds run on a worker thread and reach the window
+// through its MonitorPort side, which carries every call to the window's thread.
+class CTessivDlg final : public QDialog, public MonitorPort {
+    Q_OBJECT
+public:
+    explicit CTessivDlg(MonitorSettings settings = {}, QWidget* parent = nullptr);
+    ~CTessivDlg() override;
+    CTessivDlg(const CTessivDlg&) = delete;
+    CTessivDlg& operator=(const CTessivDlg&) = delete;
+
+    // MonitorPort: callable from the poll-round worker.
+    void AppendRunLog(std::string line) override;
+    void RaiseAlarm(std::string line, bool soundFlag) override;
+    void PollRefresh() override;
+    void Silence() override;
+    void ClearAlarmPane() override;
+    void ArmRoundTimer(std::chrono::milliseconds delay) override;
+    MuteOptions Mutes() const override;
+    ServerLists& Servers() override { return m_servers; }
+
+    // Window thread only.
+    const std::string& RunLog() const { return m_strRunLog; }
+    const std::string& AlarmLog() const { return m_strAlarmLog; }
+    bool IsSounding() const;
+    bool IsRoundRunning() const { return m_roundRunning.load(); }
+    const std::filesystem::path& DataDir() const { return m_dataDir; }
+
+    void StartMonitoring();
+    void OnSilence();
+    void OnClearAlarmPane();
+    void OnExit();
+    void OnOptionChanged();
+    void OnPollRefresh();
+    void OnManageServers();
+
+    // The options behind the check boxes, read by the worker.
+    std::atomic<int> m_bTopOnAlarm{1};
+    std::atomic<int> m_bPlaySound{1};
+    std::atomic<int> m_bMuteConnection{0};
+    std::atomic<int> m_bMuteServerFault{0};
+    std::atomic<int> m_bMuteDiskSpace{0};
+    std::atomic<int> m_bMuteDbLog{0};
+
+signals:
+    void RoundFinished();
+
+protected:
+    void reject() override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void BuildControls();
+    void OnInitDialog();
+    void LoadServerEntries();
+    void UpdateData(bool saveAndValidate);
+    void OnTimer(int id);
+    void StartPollRound();
+    void StopPollRound();
+    void ShowAlarm(const std::string& line, bool soundFlag);
+    template <typename Function>
+    void OnWindowThread(Function&& function);
+
+    MonitorSettings m_settings;
+    std::filesystem::path m_dataDir;
+    bool m_bRunning = false;
+    bool m_closing = false;
+    ServerLists m_servers;
+    std::string m_strRunLog;
+    std::string m_strAlarmLog;
+
+    RoundControl m_control;
+    std::thread m_hPollThread;
+    std::atomic<bool> m_roundRunning{false};
+
+    QTimer m_timerStart;  // timer 1
+    QTimer m_timerRound;  // timer 2
+    AlarmSound* m_sound = nullptr;
+
+    QPushButton* m_buttonStart = nullptr;
+    QPushButton* m_buttonExit = nullptr;
+    QPushButton* m_buttonSilence = nullptr;
+    QPushButton* m_buttonManage = nullptr;
+    QPushButton* m_buttonClear = nullptr;
+    QPlainTextEdit* m_editRunLog = nullptr;
+    QPlainTextEdit* m_editAlarmLog = nullptr;
+    QCheckBox* m_checkPlaySound = nullptr;
+    QCheckBox* m_checkMuteConnection = nullptr;
+    QCheckBox* m_checkMuteServerFault = nullptr;
+    QCheckBox* m_checkMuteDiskSpace = nullptr;
+    QCheckBox* m_checkMuteDbLog = nullptr;
+    QCheckBox* m_checkTopOnAlarm = nullptr;
+};
+
+// Window texts.
+inline constexpr const char* kWindowCaption = "GPS服务器监控工具  Ver0.3   https://tessiv.example.org";
+inline constexpr const char* kQuietTitle = "Vantrel  Ver0.3";
+inline constexpr const char* kAlarmTitle = "有服务器异常 ...  Ver0.3";
+inline constexpr const char* kStartLine = "服务器监控程序已经启动!";

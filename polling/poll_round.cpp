@@ -1,0 +1,90 @@
+#include "polling/poll_round.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <optional>
+
+#include "polling/monitor_port.h"
+#include "polling/report_analysis.h"
+#include "polling/round_control.h"
+#include "servers/server_entry.h"
+#include "servers/server_lists.h"
+
+namespace {
+
+std::optional<std::string> CopyEntry(ServerLists& servers, std::size_t position) {
+    ServerLists::Locked lists = servers.Lock();
+    if (position >= lists.m_arrServers.size()) return std::nullopt;
+    return lists.m_arrServers[position];
+}
+
+// The state at `position`, or nothing when the entry was deleted meanwhile.
+std::optional<bool> StateIsTrue(ServerLists& servers, std::size_t position) {
+    ServerLists::Locked lists = servers.Lock();
+    if (position >= lists.m_arrServerStates.size()) return std::nullopt;
+    return lists.m_arrServerStates[position] == kStateTrue;
+}
+
+void StoreState(ServerLists& servers, std::size_t position, bool normal) {
+    ServerLists::Locked lists = servers.Lock();
+    if (position < lists.m_arrServerStates.size())
+        lists.m_arrServerStates[position] = normal ? kStateTrue : kStateFalse;
+}
+
+bool AnyStateFalse(ServerLists& servers) {
+    ServerLists::Locked lists = servers.Lock();
+    return std::ranges::find(lists.m_arrServerStates, kStateFalse) != lists.m_arrServerStates.end();
+}
+
+enum class EntryOutcome { Skipped, Analysed };
+
+// One entry: the lock is held only to copy the entry and to read or write its state, never across the query,
+// the analysis or a call into the window.
+EntryOutcome PollEntry(PollRoundContext& context, std::size_t position, std::string& report) {
+    ServerLists& servers = context.port.Servers();
+    std::optional<std::string> line = CopyEntry(servers, position);
+    if (!line) throw std::out_of_range("server entry removed during the round");
+    entry::PollView view = entry::ForPolling(*line);
+    if (view.paused()) return EntryOutcome::Skipped;
+
+    if (!context.query(view.url, report)) {
+        report.clear();
+        return EntryOutcome::Skipped;
+    }
+    std::optional<bool> previousWasTrue = StateIsTrue(servers, position);
+    if (!previousWasTrue) throw std::out_of_range("server state removed during the round");
+    bool normal = AnalyzeStatusReport(report, view.name, static_cast<int>(position + 1), *previousWasTrue,
+                                      context.port, context.clock);
+    StoreState(servers, position, normal);
+    report.clear();
+    return EntryOutcome::Analysed;
+}
+
+std::size_t EntryCount(ServerLists& servers) { return servers.Lock().m_arrServers.size(); }
+
+}  // namespace
+
+int PollRoundThread(PollRoundContext context) {
+    ServerLists& servers = context.port.Servers();
+    std::string report;
+    for (std::size_t position = 0; position < EntryCount(servers); ++position) {
+        if (context.control.StopRequested()) return 1;
+        EntryOutcome outcome = EntryOutcome::Analysed;
+        try {
+            outcome = PollEntry(context, position, report);
+        } catch (...) {
+            // One host's trouble never ends the round: the entry keeps its state and the round goes on.
+            report.clear();
+        }
+        if (outcome == EntryOutcome::Analysed && !context.control.Pause(context.pacing.entryPause)) return 1;
+    }
+    if (context.control.StopRequested()) return 1;
+
+    if (!AnyStateFalse(servers)) {
+        context.port.Silence();
+        context.port.ClearAlarmPane();
+    }
+    if (!context.control.Pause(context.pacing.entryPause)) return 1;
+    context.port.ArmRoundTimer(context.pacing.nextRound);
+    return 1;
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Tessiv from scratch and runs every test: a plain build (build/), then the
+# same suite under AddressSanitizer with UndefinedBehaviorSanitizer (build-asan/) and ThreadSanitizer
+# (build-tsan/). Set TESSIV_SANITIZERS="" to run the plain build only.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh --test
+jobs=$(nproc)
+sanitizers=${TESSIV_SANITIZERS-address thread}
+export QT_QPA_PLATFORM=offscreen
+
+suite() {
+    local dir=$1 sanitize=$2
+    echo "== ${dir}: configure and build"
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIV_WERROR=ON \
+        -DTESSIV_SANITIZE="$sanitize" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    echo "== ${dir}: test"
+    ctest --test-dir "$dir" --output-on-failure --timeout 300 -j "$jobs"
+}
+
+bash scripts/format.sh --check
+suite build ""
+for sanitizer in $sanitizers; do
+    case $sanitizer in
+        address) ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 suite build-asan address ;;
+        thread) TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1" suite build-tsan thread ;;
+    esac
+done
+echo "== all suites passed"

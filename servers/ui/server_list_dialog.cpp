@@ -1,0 +1,202 @@
+#include "servers/ui/server_list_dialog.h"
+
+#include <initializer_list>
+#include <utility>
+
+#include <QByteArray>
+#include <QHeaderView>
+#include <QShowEvent>
+
+#include "servers/server_entry.h"
+#include "servers/setting_file.h"
+#include "servers/ui/add_server_dialog.h"
+#include "servers/ui/dialog_units.h"
+#include "text/gbk.h"
+
+namespace {
+
+enum Column { kNameColumn = 0, kStatusColumn = 1, kAddressColumn = 2 };
+
+// The row's name as GBK bytes, so a refill compares names byte for byte, not as shown after decoding.
+constexpr int kNameBytesRole = Qt::UserRole;
+
+const QString kRunningText = QStringLiteral("运行中");
+// Rows filled from the entries mark a paused server with an ASCII "!", the pause button with a full-width
+// "！"; both mean paused, and the next open shows the ASCII one.
+const QString kPausedText = QStringLiteral("暂停!");
+const QString kJustPausedText = QStringLiteral("暂停！");
+
+QTableWidgetItem* MakeItem(const QString& text) {
+    auto* item = new QTableWidgetItem(text);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    return item;
+}
+
+}  // namespace
+
+CServerInfodlg::CServerInfodlg(ServerLists& lists, std::filesystem::path settingFile, QWidget* parent)
+    : QDialog(parent), m_lists(lists), m_settingFile(std::move(settingFile)) {
+    setWindowTitle(QStringLiteral("ServersInfo"));
+    setFixedSize(dialog_units::Size(316, 198));
+
+    m_deleteButton->setDefault(true);
+    // The cancel button only gives Esc and the close box somewhere to go; it is never shown.
+    m_cancelButton->hide();
+    m_groupBox->setGeometry(dialog_units::Rect(7, 7, 294, 176));
+    m_groupBox->lower();
+
+    QWidget* previous = m_deleteButton;
+    for (QWidget* next :
+         std::initializer_list<QWidget*>{m_cancelButton, m_listServers, m_selectAllButton, m_invertButton,
+                                         m_addButton, m_groupBox, m_pauseButton, m_enableButton}) {
+        setTabOrder(previous, next);
+        previous = next;
+    }
+
+    connect(m_deleteButton, &QPushButton::clicked, this, &CServerInfodlg::OnDeleteChecked);
+    connect(m_cancelButton, &QPushButton::clicked, this, &CServerInfodlg::OnSaveAndClose);
+    connect(m_selectAllButton, &QPushButton::clicked, this, &CServerInfodlg::OnSelectAll);
+    connect(m_invertButton, &QPushButton::clicked, this, &CServerInfodlg::OnInvertChecks);
+    connect(m_addButton, &QPushButton::clicked, this, &CServerInfodlg::OnAddServer);
+    connect(m_pauseButton, &QPushButton::clicked, this, &CServerInfodlg::OnPauseChecked);
+    connect(m_enableButton, &QPushButton::clicked, this, &CServerInfodlg::OnEnableChecked);
+}
+
+QPushButton* CServerInfodlg::AddButton(const QString& text, const char* objectName, int x, int y) {
+    auto* button = new QPushButton(text, this);
+    button->setObjectName(QLatin1String(objectName));
+    button->setGeometry(dialog_units::Rect(x, y, 36, 13));
+    return button;
+}
+
+QTableWidget* CServerInfodlg::AddList() {
+    auto* list = new QTableWidget(0, 3, this);
+    list->setObjectName(QStringLiteral("m_listServers"));
+    list->setGeometry(dialog_units::Rect(21, 17, 265, 144));
+    list->setHorizontalHeaderLabels(
+        {QStringLiteral("服务器名称"), QStringLiteral("状态"), QStringLiteral("服务器地址")});
+    list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    list->horizontalHeader()->setStretchLastSection(false);
+    list->setColumnWidth(kNameColumn, 80);
+    list->setColumnWidth(kStatusColumn, 80);
+    list->setColumnWidth(kAddressColumn, 120);
+    list->verticalHeader()->hide();
+    list->setShowGrid(true);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setWordWrap(false);
+    return list;
+}
+
+void CServerInfodlg::showEvent(QShowEvent* event) {
+    if (!event->spontaneous()) {
+        // Opening starts from the entries as they are now, as a fresh dialog would.
+        m_listServers->setRowCount(0);
+        FillServerList();
+    }
+    QDialog::showEvent(event);
+}
+
+bool CServerInfodlg::IsChecked(int row) const {
+    const QTableWidgetItem* item = m_listServers->item(row, kNameColumn);
+    return item != nullptr && item->checkState() == Qt::Checked;
+}
+
+std::string CServerInfodlg::RowName(int row) const {
+    const QTableWidgetItem* item = m_listServers->item(row, kNameColumn);
+    if (item == nullptr) return {};
+    QByteArray bytes = item->data(kNameBytesRole).toByteArray();
+    return bytes.toStdString();
+}
+
+void CServerInfodlg::InsertRow(int row, const std::string& entryText) {
+    entry::DisplayView view = entry::ForDisplay(entryText);
+    m_listServers->insertRow(row);
+    QTableWidgetItem* name = MakeItem(gbk::ToQString(view.name));
+    name->setFlags(name->flags() | Qt::ItemIsUserCheckable);
+    name->setCheckState(Qt::Unchecked);
+    name->setData(kNameBytesRole, QByteArray::fromStdString(view.name));
+    m_listServers->setItem(row, kNameColumn, name);
+    m_listServers->setItem(row, kStatusColumn, MakeItem(view.running() ? kRunningText : kPausedText));
+    m_listServers->setItem(row, kAddressColumn, MakeItem(gbk::ToQString(view.address)));
+}
+
+void CServerInfodlg::FillServerList() {
+    for (int row = 0;; ++row) {
+        std::string entryText;
+        {
+            // Counted afresh for every row, and released before touching the list.
+            ServerLists::Locked locked = m_lists.Lock();
+            if (static_cast<std::size_t>(row) >= locked.m_arrServers.size()) break;
+            entryText = locked.m_arrServers[static_cast<std::size_t>(row)];
+        }
+        if (row < m_listServers->rowCount() && RowName(row) == entry::DisplayName(entryText)) continue;
+        InsertRow(row, entryText);
+    }
+}
+
+void CServerInfodlg::OnSelectAll() {
+    for (int row = 0; row < m_listServers->rowCount(); ++row) {
+        if (QTableWidgetItem* item = m_listServers->item(row, kNameColumn)) item->setCheckState(Qt::Checked);
+    }
+}
+
+void CServerInfodlg::OnInvertChecks() {
+    for (int row = 0; row < m_listServers->rowCount(); ++row) {
+        if (QTableWidgetItem* item = m_listServers->item(row, kNameColumn))
+            item->setCheckState(item->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+    }
+}
+
+void CServerInfodlg::OnDeleteChecked() {
+    // Held for the whole loop so a poll round never sees the arrays half way through.
+    ServerLists::Locked locked = m_lists.Lock();
+    for (int row = m_listServers->rowCount() - 1; row >= 0; --row) {
+        if (!IsChecked(row)) continue;
+        m_listServers->removeRow(row);
+        // A row past the end of an array has nothing behind it to erase.
+        auto index = static_cast<std::size_t>(row);
+        if (index < locked.m_arrServers.size()) locked.m_arrServers.erase(locked.m_arrServers.begin() + row);
+        if (index < locked.m_arrServerStates.size())
+            locked.m_arrServerStates.erase(locked.m_arrServerStates.begin() + row);
+    }
+}
+
+void CServerInfodlg::SetCheckedFlags(std::string_view flag, const QString& statusText) {
+    ServerLists::Locked locked = m_lists.Lock();
+    for (int row = m_listServers->rowCount() - 1; row >= 0; --row) {
+        auto index = static_cast<std::size_t>(row);
+        // A row with no entry behind it is left as it is rather than showing a change that did not happen.
+        if (!IsChecked(row) || index >= locked.m_arrServers.size()) continue;
+        locked.m_arrServers[index] = entry::WithFlag(locked.m_arrServers[index], flag);
+        if (QTableWidgetItem* status = m_listServers->item(row, kStatusColumn)) status->setText(statusText);
+    }
+}
+
+void CServerInfodlg::OnPauseChecked() {
+    SetCheckedFlags(entry::kPausedFlag, kJustPausedText);
+}
+
+void CServerInfodlg::OnEnableChecked() {
+    SetCheckedFlags(entry::kEnabledFlag, kRunningText);
+}
+
+void CServerInfodlg::OnAddServer() {
+    CAddServer dialog(m_lists, this);
+    dialog.exec();
+    FillServerList();
+}
+
+void CServerInfodlg::OnSaveAndClose() {
+    reject();
+}
+
+void CServerInfodlg::done(int result) {
+    // Esc, the close box, reject() and accept() all end here, once per close. A dialog that is not open has
+    // nothing to close and saves nothing.
+    if (isVisible()) {
+        // A failed save leaves the old file as it was; the entries stay in memory for the next save.
+        SaveServerEntries(m_settingFile, m_lists.Entries());
+    }
+    QDialog::done(result);
+}

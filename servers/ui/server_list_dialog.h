@@ -1,0 +1,68 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include <QDialog>
+#include <QGroupBox>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include "servers/server_lists.h"
+
+class QShowEvent;
+
+// "ServersInfo": the server entries, one checkable row each, with buttons to select, delete, pause, enable
+// and add. Every way of closing it (Esc, the close box, reject(), accept(), done()) saves the entries to the
+// setting file once; a failed save is not reported and the dialog closes anyway.
+// Child object names (for tests and style sheets): m_listServers, deleteButton, cancelButton (hidden),
+// selectAllButton, invertButton, addButton, pauseButton, enableButton.
+class CServerInfodlg final : public QDialog {
+    Q_OBJECT
+
+public:
+    CServerInfodlg(ServerLists& lists, std::filesystem::path settingFile, QWidget* parent = nullptr);
+
+    // Every way of closing ends here: saves the entries once, then closes.
+    void done(int result) override;
+
+public slots:
+    // Adds a row for each entry the list does not show yet at its position; rows that match keep their
+    // status text and check mark. Runs on every open and after every add.
+    void FillServerList();
+    void OnSelectAll();
+    void OnInvertChecks();
+    void OnDeleteChecked();
+    void OnPauseChecked();
+    void OnEnableChecked();
+    // Runs the add dialog modally, then refreshes the list whatever its outcome.
+    void OnAddServer();
+    // The hidden cancel button's slot; closing saves, as above.
+    void OnSaveAndClose();
+
+protected:
+    // Opening (show, exec) rebuilds the list from the entries.
+    void showEvent(QShowEvent* event) override;
+
+private:
+    QPushButton* AddButton(const QString& text, const char* objectName, int x, int y);
+    QTableWidget* AddList();
+    bool IsChecked(int row) const;
+    std::string RowName(int row) const;
+    void InsertRow(int row, const std::string& entryText);
+    void SetCheckedFlags(std::string_view flag, const QString& statusText);
+
+    ServerLists& m_lists;
+    std::filesystem::path m_settingFile;
+    // Declared in tab order: creation order is the focus chain.
+    QPushButton* m_deleteButton = AddButton(QStringLiteral("删除"), "deleteButton", 162, 168);
+    QPushButton* m_cancelButton = AddButton(QStringLiteral("暂停"), "cancelButton", 273, 146);
+    QTableWidget* m_listServers = AddList();
+    QPushButton* m_selectAllButton = AddButton(QStringLiteral("全选"), "selectAllButton", 15, 168);
+    QPushButton* m_invertButton = AddButton(QStringLiteral("反选"), "invertButton", 64, 168);
+    QPushButton* m_addButton = AddButton(QStringLiteral("添加"), "addButton", 113, 168);
+    QGroupBox* m_groupBox = new QGroupBox(QStringLiteral("服务器信息列表"), this);
+    QPushButton* m_pauseButton = AddButton(QStringLiteral("暂停"), "pauseButton", 211, 168);
+    QPushButton* m_enableButton = AddButton(QStringLiteral("启用"), "enableButton", 260, 168);
+};

@@ -1,0 +1,220 @@
+#include "monitor/tessiv_dlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <thread>
+
+#include "monitor/alarm_sound.h"
+#include "tests/support/temp_dir.h"
+#include "text/gbk.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+QPushButton* Button(CTessivDlg& window, const char* caption) {
+    for (QPushButton* button : window.findChildren<QPushButton*>())
+        if (button->text() == QString::fromUtf8(caption)) return button;
+    ADD_FAILURE() << "no button " << caption;
+    return nullptr;
+}
+
+QCheckBox* CheckBox(CTessivDlg& window, const char* caption) {
+    for (QCheckBox* box : window.findChildren<QCheckBox*>())
+        if (box->text() == QString::fromUtf8(caption)) return box;
+    ADD_FAILURE() << "no check box " << caption;
+    return nullptr;
+}
+
+class MonitorWindow : public testing::Test {
+protected:
+    // Monitoring never starts by itself and no round runs unless a test asks for it.
+    MonitorSettings Settings() {
+        MonitorSettings settings;
+        settings.dataDir = dir.path();
+        settings.pacing.startDelay = 1h;
+        settings.pacing.firstRound = 1h;
+        settings.installCrashHandler = false;
+        return settings;
+    }
+
+    std::string Log() { return ReadFileBytes(dir / "log.txt"); }
+
+    TempDir dir;
+};
+
+TEST_F(MonitorWindow, OpensWithTheTemplatesControlsAndDefaults) {
+    CTessivDlg window(Settings());
+    EXPECT_EQ(window.windowTitle(), QString::fromUtf8("GPS服务器监控工具  Ver0.3   https://tessiv.example.org"));
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());
+    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+    for (const char* caption : {"启动", "退出", "关闭声音", "管理服务器", "清空异常记录"}) Button(window, caption);
+    EXPECT_TRUE(Button(window, "启动")->isDefault());
+    EXPECT_TRUE(CheckBox(window, "报警时播放声音")->isChecked());
+    EXPECT_TRUE(CheckBox(window, "报警时窗口置顶")->isChecked());
+    for (const char* caption : {"连接异常不报警", "Quarlex异常不报警", "空间不足不报警", "日志需要清理不报警"})
+        EXPECT_FALSE(CheckBox(window, caption)->isChecked()) << caption;
+    EXPECT_FALSE(window.windowIcon().isNull());
+    // Tab order follows the template: Start, Exit, Turn off sound, run pane, ...
+    EXPECT_EQ(Button(window, "启动")->nextInFocusChain(), Button(window, "退出"));
+    EXPECT_EQ(Button(window, "退出")->nextInFocusChain(), Button(window, "关闭声音"));
+}
+
+TEST_F(MonitorWindow, LoadsSettingIniWithATrueStatePerEntry) {
+    WriteFileBytes(dir / "Setting.ini", "A,ua@1\r\n\r\nB,ub@0\r\n");
+    CTessivDlg window(Settings());
+    EXPECT_EQ(window.Servers().Entries(), (std::vector<std::string>{"A,ua@1", "", "B,ub@0"}));
+    EXPECT_EQ(window.Servers().States(), (std::vector<std::string>{"true", "true", "true"}));
+}
+
+TEST_F(MonitorWindow, StartWritesTheStartLineOnceAndDisablesItself) {
+    MonitorSettings settings = Settings();
+    settings.pacing.startDelay = 50ms;
+    CTessivDlg window(settings);
+    window.show();
+    QTest::mouseClick(Button(window, "启动"), Qt::LeftButton);
+    const std::string startLine = gbk::FromUtf8("服务器监控程序已经启动!") + "\r\n";
+    EXPECT_EQ(window.RunLog(), startLine);
+    EXPECT_FALSE(Button(window, "启动")->isEnabled());
+    QTest::qWait(150);  // timer 1 fires meanwhile and must do nothing more
+    EXPECT_EQ(window.RunLog(), startLine);
+    EXPECT_EQ(window.findChildren<QPlainTextEdit*>()[0]->toPlainText(), QString::fromUtf8("服务器监控程序已经启动!\n"));
+}
+
+TEST_F(MonitorWindow, StartsByItselfAfterTheStartDelay) {
+    MonitorSettings settings = Settings();
+    settings.pacing.startDelay = 10ms;
+    CTessivDlg window(settings);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.RunLog().empty(); }, 5000));
+}
+
+TEST_F(MonitorWindow, EnterStartsAndNeverCloses) {
+    CTessivDlg window(Settings());
+    window.show();
+    QTest::keyClick(&window, Qt::Key_Return);
+    EXPECT_FALSE(Button(window, "启动")->isEnabled());
+    QTest::keyClick(&window, Qt::Key_Return);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(window.RunLog(), gbk::FromUtf8("服务器监控程序已经启动!") + "\r\n");
+}
+
+TEST_F(MonitorWindow, EscapeAndExitEndTheWindow) {
+    CTessivDlg escaped(Settings());
+    escaped.show();
+    QTest::keyClick(&escaped, Qt::Key_Escape);
+    EXPECT_FALSE(escaped.isVisible());
+    EXPECT_EQ(escaped.result(), QDialog::Rejected);
+
+    CTessivDlg exited(Settings());
+    exited.show();
+    QTest::mouseClick(Button(exited, "退出"), Qt::LeftButton);
+    EXPECT_FALSE(exited.isVisible());
+}
+
+TEST_F(MonitorWindow, AlarmWithSoundFrontWindowTitleAndLogRecord) {
+    CTessivDlg window(Settings());
+    ASSERT_FALSE(window.isVisible());
+    window.RaiseAlarm("001 <t> ------ a ------", true);
+    EXPECT_TRUE(window.isVisible());  // brought to the front
+    EXPECT_TRUE(window.IsSounding());
+    EXPECT_EQ(window.windowTitle(), QString::fromUtf8("有服务器异常 ...  Ver0.3"));
+    EXPECT_EQ(window.AlarmLog(), "001 <t> ------ a ------\r\n");
+    EXPECT_EQ(Log(), "001 <t> ------ a ------\r\nalarm sound ...\r\n");
+
+    window.RaiseAlarm("002 <t> ------ b ------", false);
+    EXPECT_EQ(window.AlarmLog(), "002 <t> ------ b ------\r\n001 <t> ------ a ------\r\n");
+    EXPECT_EQ(Log(), "001 <t> ------ a ------\r\nalarm sound ...\r\n002 <t> ------ b ------\r\n");
+}
+
+TEST_F(MonitorWindow, OptionClicksChangeWhatTheNextAlarmDoes) {
+    CTessivDlg window(Settings());
+    window.show();
+    QTest::mouseClick(CheckBox(window, "报警时播放声音"), Qt::LeftButton);
+    EXPECT_EQ(window.m_bPlaySound.load(), 0);
+    window.RaiseAlarm("x", true);
+    EXPECT_FALSE(window.IsSounding());
+    EXPECT_NE(window.windowTitle(), QString::fromUtf8("有服务器异常 ...  Ver0.3"));
+    EXPECT_EQ(Log(), "x\r\nalarm sound ...\r\n");  // entitled to sound, even though it did not
+
+    QTest::mouseClick(CheckBox(window, "连接异常不报警"), Qt::LeftButton);
+    QTest::mouseClick(CheckBox(window, "日志需要清理不报警"), Qt::LeftButton);
+    MuteOptions mutes = window.Mutes();
+    EXPECT_TRUE(mutes.connection);
+    EXPECT_TRUE(mutes.dbLog);
+    EXPECT_FALSE(mutes.serverFault);
+    EXPECT_FALSE(mutes.diskSpace);
+}
+
+TEST_F(MonitorWindow, TopOnAlarmOffLeavesAHiddenWindowHidden) {
+    CTessivDlg window(Settings());
+    window.show();
+    QTest::mouseClick(CheckBox(window, "报警时窗口置顶"), Qt::LeftButton);
+    window.hide();
+    window.RaiseAlarm("x", false);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(window.AlarmLog(), "x\r\n");
+}
+
+TEST_F(MonitorWindow, ClearAndSilenceLeaveEachOthersStateAlone) {
+    CTessivDlg window(Settings());
+    window.show();
+    window.RaiseAlarm("x", true);
+    QTest::mouseClick(Button(window, "清空异常记录"), Qt::LeftButton);
+    EXPECT_EQ(window.AlarmLog(), "");
+    EXPECT_TRUE(window.IsSounding());
+    EXPECT_EQ(window.windowTitle(), QString::fromUtf8("有服务器异常 ...  Ver0.3"));
+
+    window.RaiseAlarm("y", true);
+    QTest::mouseClick(Button(window, "关闭声音"), Qt::LeftButton);
+    EXPECT_FALSE(window.IsSounding());
+    EXPECT_EQ(window.windowTitle(), QString::fromUtf8("Vantrel  Ver0.3"));
+    EXPECT_EQ(window.AlarmLog(), "y\r\n");
+}
+
+TEST_F(MonitorWindow, WorkerThreadCallsAreCarriedToTheWindow) {
+    CTessivDlg window(Settings());
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        window.AppendRunLog("run line");
+        window.RaiseAlarm("alarm line", true);
+        window.PollRefresh();
+        done = true;
+    });
+    // The calls block until the window's thread has handled them, so keep its events flowing until the
+    // worker is through; joining earlier would leave it waiting on us.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
+    worker.join();
+    EXPECT_TRUE(window.IsSounding());
+    EXPECT_EQ(window.RunLog(), "run line\r\n");
+    EXPECT_EQ(window.findChildren<QPlainTextEdit*>()[0]->toPlainText(), QStringLiteral("run line\n"));
+    EXPECT_EQ(Log(), "alarm line\r\nalarm sound ...\r\n");
+}
+
+TEST_F(MonitorWindow, AlarmSoundPrefersAWaveFileInTheCurrentDirectory) {
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(QString::fromStdString(dir.path().string()));
+    AlarmSound sound;
+    sound.Play();  // no sos.wav
+    EXPECT_EQ(sound.Source(), AlarmSound::kBuiltInSound);
+    WriteFileBytes(dir / "sos.wav", "not a wave file at all");
+    sound.Play();
+    EXPECT_EQ(sound.Source(), AlarmSound::kBuiltInSound);
+    std::string wave = ReadFileBytes(std::filesystem::path(TESSIV_TEST_DATA) / ".." / ".." / "res" / "alarm.wav");
+    ASSERT_FALSE(wave.empty());
+    WriteFileBytes(dir / "sos.wav", wave);
+    sound.Play();
+    EXPECT_EQ(sound.Source(), QUrl::fromLocalFile(QString::fromStdString((dir / "sos.wav").string())));
+    EXPECT_TRUE(sound.IsSounding());
+    sound.Stop();
+    EXPECT_FALSE(sound.IsSounding());
+    QDir::setCurrent(previous);
+}
+
+}  // namespace
