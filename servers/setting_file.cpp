@@ -39,7 +39,13 @@ std::vector<std::string> LoadServerEntries(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::vector<std::string> entries;
     if (!in) return entries;
-    std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string content;
+    try {
+        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        // libstdc++ throws on a failed read, e.g. when Setting.ini is a folder: unreadable, so no entries.
+        return entries;
+    }
     std::size_t start = 0;
     while (start < content.size()) {
         std::size_t end = content.find('\n', start);
