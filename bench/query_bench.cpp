@@ -11,7 +11,8 @@ namespace {
 
 void BM_StatusQuery_LocalHost(benchmark::State& state) {
     Scenario scenario;
-    for (int i = 0; i < 8; ++i) scenario.apps.push_back({"备份程序" + std::to_string(i), "2012-05-06 06:00:00"});
+    for (int i = 0; i < 8; ++i)
+        scenario.apps.push_back({"备份程序" + std::to_string(i), "2012-05-06 06:00:00"});
     StatusHost host(scenario);
     const std::string url = host.url();
     const std::string expected = StatusReportBody(scenario.apps);

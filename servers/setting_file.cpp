@@ -62,7 +62,10 @@ bool SaveServerEntries(const std::filesystem::path& file, const std::vector<std:
     std::string content;
     for (const std::string& line : entries) content.append(line).append("\r\n");
 
-    std::string tempName = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
+    std::string hiddenName = file.filename().string();
+    hiddenName.insert(0, ".");
+    hiddenName.append(".XXXXXX");
+    std::string tempName = (file.parent_path() / hiddenName).string();
     int fd = ::mkstemp(tempName.data());
     if (fd < 0) return false;
     bool ok = ::fchmod(fd, ModeFor(file)) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;

@@ -102,7 +102,7 @@ std::size_t Find(std::string_view haystack, std::string_view needle, std::size_t
     if (needle.empty()) return from <= haystack.size() ? from : std::string_view::npos;
     std::size_t pos = from;
     while (pos + needle.size() <= haystack.size()) {
-        if (haystack.compare(pos, needle.size(), needle) == 0) return pos;
+        if (haystack[pos] == needle[0] && haystack.compare(pos, needle.size(), needle) == 0) return pos;
         bool twoByte = IsLeadByte(static_cast<unsigned char>(haystack[pos])) && pos + 1 < haystack.size();
         pos += twoByte ? 2 : 1;
     }

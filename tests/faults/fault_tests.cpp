@@ -16,8 +16,8 @@
 #include <QTimer>
 
 #include <atomic>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <functional>
 #include <memory>
 #include <random>
@@ -40,7 +40,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Entries = std::vector<std::string>;
 
-// As in the dialog tests: the Windows style keeps painting on the calling thread, out of ThreadSanitizer's way.
+// As in the dialog tests: the Windows style paints on the calling thread, out of ThreadSanitizer's way.
 class PlainStyle final : public testing::Environment {
 public:
     void SetUp() override { QApplication::setStyle(QStringLiteral("Windows")); }
@@ -255,8 +255,8 @@ TEST_F(Faults, DiskFullingMidSaveKeepsTheOldFile) {
     const fs::path file = dir / kSettingFileName;
     const std::string old = CrLfLines(kEntries);
     Entries many;
-    for (int i = 0; i < 400; ++i) many.push_back("Host-" + std::to_string(i) + ",http://127.0.0.1:1/" +
-                                                 std::string(100, 'p') + "@1");
+    for (int i = 0; i < 400; ++i)
+        many.push_back("Host-" + std::to_string(i) + ",http://127.0.0.1:1/" + std::string(100, 'p') + "@1");
     {
         SCOPED_TRACE("SaveServerEntries");
         WriteFileBytes(file, old);
@@ -305,8 +305,10 @@ TEST_F(Faults, UnwritableLogStillShowsSoundsAndTitlesTheAlarm) {
         SCOPED_TRACE("an alarm from a round");
         StatusHost host(Scenario{.apps = {{"位置服务器", "2024-05-01 08:30:00.0"}}});
         auto window = OpenWindow({"Center," + host.url() + "@1"}, Running(0ms, 1h));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return window->Servers().States() == Entries{kStateFalse}; }, 15000));
-        EXPECT_NE(window->AlarmLog().find(gbk::FromUtf8(" ------ Center 位置服务器 2024-05-01 08:30:00.0 异常 ------")),
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return window->Servers().States() == Entries{kStateFalse}; }, 15000));
+        EXPECT_NE(window->AlarmLog().find(
+                      gbk::FromUtf8(" ------ Center 位置服务器 2024-05-01 08:30:00.0 异常 ------")),
                   std::string::npos);
         EXPECT_TRUE(window->IsSounding());
         EXPECT_EQ(window->windowTitle(), QString::fromUtf8(kAlarmTitle));
@@ -352,7 +354,8 @@ TEST_F(Faults, MissingOrBrokenSosWavFallsBackToTheBuiltInSound) {
         }
         SCOPED_TRACE("a real WAV file is taken, so the cases above did fall back");
         fs::remove_all(wav);
-        const std::string wave = ReadFileBytes(fs::path(TESSIV_TEST_DATA) / ".." / ".." / "res" / "alarm.wav");
+        const std::string wave =
+            ReadFileBytes(fs::path(TESSIV_TEST_DATA) / ".." / ".." / "res" / "alarm.wav");
         ASSERT_FALSE(wave.empty());
         WriteFileBytes(wav, wave);
         window.RaiseAlarm("alarm", true);
@@ -386,7 +389,8 @@ TEST_F(Faults, ClosingDuringThePausesEndsPromptly) {
         StatusHost first;
         StatusHost second;
         auto window = OpenWindow({"A," + first.url() + "@1", "B," + second.url() + "@1"}, Running(10s, 0ms));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return window->RunLog().find("001 <") != std::string::npos; }, 15000));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return window->RunLog().find("001 <") != std::string::npos; }, 15000));
         QTest::qWait(20);
         EXPECT_LT(Close(*window), kPromptCloseMs);
         EXPECT_FALSE(window->IsRoundRunning());
@@ -426,12 +430,14 @@ TEST_F(Faults, ClosingWhileTheWorkerWaitsOnTheWindowEndsPromptly) {
         // The waiting call was served while closing: the line reached the pane and log.txt, but a closing
         // window neither sounds nor comes to the front.
         EXPECT_NE(window->AlarmLog().find(gbk::FromUtf8("F 空间不足")), std::string::npos);
-        EXPECT_NE(ReadFileBytes(dir / kAlarmLogFileName).find(gbk::FromUtf8("F 空间不足")), std::string::npos);
+        EXPECT_NE(ReadFileBytes(dir / kAlarmLogFileName).find(gbk::FromUtf8("F 空间不足")),
+                  std::string::npos);
         EXPECT_FALSE(window->IsSounding());
     }
     {
         SCOPED_TRACE("many faulty hosts, closed at random moments");
-        StatusHost faulty(Scenario{.apps = {{"QUARLEX服务器", "t"}, {"数据库日志需要清理", "t"}, {"报表", "t"}}});
+        StatusHost faulty(
+            Scenario{.apps = {{"QUARLEX服务器", "t"}, {"数据库日志需要清理", "t"}, {"报表", "t"}}});
         StatusHost normal;
         Entries entries;
         for (int i = 0; i < 8; ++i) entries.push_back("F" + std::to_string(i) + "," + faulty.url() + "@1");

@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Any bytes decode, every byte accounted for: a character, or U+FFFD for a byte that starts none.
     const Expected expected = Expect(bytes);
     const QString decoded = gbk::ToQString(bytes);
-    FUZZ_CHECK(decoded == QString::fromUcs4(expected.text.data(), static_cast<qsizetype>(expected.text.size())));
+    FUZZ_CHECK(decoded ==
+               QString::fromUcs4(expected.text.data(), static_cast<qsizetype>(expected.text.size())));
 
     // Encoding gives the bytes back, with '?' where a bad byte stood; the strict form refuses U+FFFD.
     FUZZ_CHECK(gbk::FromQString(decoded) == expected.roundTrip);
@@ -110,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(found >= from && starts[found]);
             FUZZ_CHECK(haystack.substr(found, needle.size()) == needle);
         }
-        FUZZ_CHECK(gbk::Contains(haystack, needle) == (fuzz::NaiveFind(haystack, needle) != std::string_view::npos));
+        FUZZ_CHECK(gbk::Contains(haystack, needle) ==
+                   (fuzz::NaiveFind(haystack, needle) != std::string_view::npos));
     }
     return 0;
 }

@@ -14,7 +14,9 @@
 
 namespace {
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 std::string_view Stripped(std::string_view text) {
     while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
@@ -46,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string rest = original;
     const std::string token = NextToken(rest, delimiter, Trim::No, match);
 
-    const std::size_t cut = delimiter.empty()          ? std::string_view::npos
+    const std::size_t cut = delimiter.empty()       ? std::string_view::npos
                             : match == Match::Whole ? fuzz::NaiveFind(original, delimiter)
                                                     : ExpectedAnyOfCut(original, delimiter);
     if (cut == std::string_view::npos) {

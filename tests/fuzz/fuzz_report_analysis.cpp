@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -22,7 +24,7 @@ constexpr std::time_t kFixedTime = 1336284489;  // 2012-05-06, any fixed instant
 // GBK bytes of the analysis texts, written out here rather than taken from the code under test.
 constexpr std::string_view kNormalSuffix = " \xD5\xFD\xB3\xA3... ";  // " 正常... "
 constexpr std::string_view kFaultEnd = " \xD2\xEC\xB3\xA3 ------";   // " 异常 ------"
-constexpr std::size_t kTemplateBytes = 40;  // "[ServerName] [AppName] [ActiveTime] 异常"
+constexpr std::size_t kTemplateBytes = 40;     // "[ServerName] [AppName] [ActiveTime] 异常"
 constexpr std::size_t kPlaceholderBytes = 12;  // "[ServerName]", "[ActiveTime]"
 
 enum class Category { Connection, ServerFault, DiskSpace, DbLog, Security, Unclassified };
@@ -32,12 +34,13 @@ struct Row {
 };
 // First match wins.
 constexpr std::array<Row, 6> kRows{{
-    {"\xCD\xF8\xD5\xBE", Category::Connection},                                              // 网站
-    {"QUARLEX\xB7\xFE\xCE\xF1\xC6\xF7", Category::ServerFault},                               // QUARLEX服务器
-    {"\xCE\xBB\xD6\xC3\xB7\xFE\xCE\xF1\xC6\xF7", Category::ServerFault},                      // 位置服务器
-    {"\xBF\xD5\xBC\xE4\xB2\xBB\xD7\xE3", Category::DiskSpace},                                // 空间不足
-    {"\xCA\xFD\xBE\xDD\xBF\xE2\xC8\xD5\xD6\xBE\xD0\xE8\xD2\xAA\xC7\xE5\xC0\xED", Category::DbLog},  // 数据库日志需要清理
-    {"\xB0\xB2\xC8\xAB\xB1\xA8\xBE\xAF", Category::Security},                                 // 安全报警
+    {"\xCD\xF8\xD5\xBE", Category::Connection},                           // 网站
+    {"QUARLEX\xB7\xFE\xCE\xF1\xC6\xF7", Category::ServerFault},           // QUARLEX服务器
+    {"\xCE\xBB\xD6\xC3\xB7\xFE\xCE\xF1\xC6\xF7", Category::ServerFault},  // 位置服务器
+    {"\xBF\xD5\xBC\xE4\xB2\xBB\xD7\xE3", Category::DiskSpace},            // 空间不足
+    {"\xCA\xFD\xBE\xDD\xBF\xE2\xC8\xD5\xD6\xBE\xD0\xE8\xD2\xAA\xC7\xE5\xC0\xED",
+     Category::DbLog},                                         // 数据库日志需要清理
+    {"\xB0\xB2\xC8\xAB\xB1\xA8\xBE\xAF", Category::Security},  // 安全报警
 }};
 
 Category Classify(std::string_view line) {
@@ -48,12 +51,18 @@ Category Classify(std::string_view line) {
 
 bool ExpectedSound(Category category, bool previousWasTrue, const MuteOptions& mutes) {
     switch (category) {
-        case Category::Connection: return !previousWasTrue && !mutes.connection;
-        case Category::ServerFault: return !mutes.serverFault;
-        case Category::DiskSpace: return !mutes.diskSpace;
-        case Category::DbLog: return !mutes.dbLog;
-        case Category::Security: return true;
-        case Category::Unclassified: return false;
+        case Category::Connection:
+            return !previousWasTrue && !mutes.connection;
+        case Category::ServerFault:
+            return !mutes.serverFault;
+        case Category::DiskSpace:
+            return !mutes.diskSpace;
+        case Category::DbLog:
+            return !mutes.dbLog;
+        case Category::Security:
+            return true;
+        case Category::Unclassified:
+            return false;
     }
     return false;
 }
@@ -95,11 +104,11 @@ const std::string& ServerName(std::uint64_t pick) {
     static const std::array<std::string, 7> names{
         "Center-A",
         "",
-        "\xCD\xF8\xD5\xBE",                     // a GBK name that is itself a category text
-        "[ServerName]",                         // replaced last, so it must stay as it is
+        "\xCD\xF8\xD5\xBE",  // a GBK name that is itself a category text
+        "[ServerName]",      // replaced last, so it must stay as it is
         "[AppName][ActiveTime]",
-        std::string(200, 'S'),                  // longer than any placeholder it replaces
-        "\xB0",                                 // a lone lead byte: swallows the space behind it
+        std::string(200, 'S'),  // longer than any placeholder it replaces
+        "\xB0",                 // a lone lead byte: swallows the space behind it
     };
     return names[pick % names.size()];
 }
@@ -110,7 +119,9 @@ std::string Prefix(int displayNumber) {
     return std::string(number) + " <" + FormatLocalTime(kFixedTime, kPaneTimeFormat) + "> ";
 }
 
-bool StartsWith(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
+bool StartsWith(std::string_view text, std::string_view head) {
+    return text.substr(0, head.size()) == head;
+}
 bool EndsWith(std::string_view text, std::string_view tail) {
     return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
@@ -160,8 +171,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(lines <= size / 5 + 1);
 
     // Name and time are pieces of the report, possibly the same piece. Placeholders are replaced in template
-    // order, so every "[ActiveTime]" inside the name takes the time's bytes, and every "[ServerName]" left after
-    // that takes the server name. Without placeholders in the report, a line is linear in report and name.
+    // order, so every "[ActiveTime]" inside the name takes the time's bytes, and every "[ServerName]" left
+    // after that takes the server name. Without placeholders in the report, a line is linear in report and
+    // name.
     const std::size_t n = size;
     const std::size_t timePlaceholders = fuzz::CountBytewise(report, "[ActiveTime]");
     const std::size_t namePlaceholders = fuzz::CountBytewise(report, "[ServerName]");

@@ -19,23 +19,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void RemoveWorkDir();
-
 // One folder for the whole run, on tmpfs when there is one: saving syncs the file, which a disk makes slow.
-const fs::path& WorkDir() {
-    static const fs::path dir = [] {
-        fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        std::string name = (base / "tessiv-fuzz-XXXXXX").string();
-        FUZZ_CHECK(::mkdtemp(name.data()) != nullptr);
-        std::atexit(RemoveWorkDir);
-        return fs::path(name);
-    }();
-    return dir;
-}
+// Never destroyed, so it is still there when the exit handler removes the folder.
+const fs::path* workDir = nullptr;
 
 void RemoveWorkDir() {
     std::error_code ignored;
-    fs::remove_all(WorkDir(), ignored);
+    if (workDir != nullptr) fs::remove_all(*workDir, ignored);
+}
+
+const fs::path& WorkDir() {
+    if (workDir == nullptr) {
+        fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+        std::string name = (base / "tessiv-fuzz-XXXXXX").string();
+        FUZZ_CHECK(::mkdtemp(name.data()) != nullptr);
+        workDir = new fs::path(name);
+        std::atexit(RemoveWorkDir);
+    }
+    return *workDir;
 }
 
 void WriteBytes(const fs::path& file, std::string_view bytes) {
@@ -93,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         canonical = content[i] != '\n' || (i > 0 && content[i - 1] == '\r');
     if (canonical) FUZZ_CHECK(savedBytes == content);
 
-    // No entry holds a line end, so a reload gives the same list, even for entries that keep a CR of their own.
+    // No entry holds a line end, so a reload gives the same list, even for entries that keep a CR of their
+    // own.
     FUZZ_CHECK(LoadServerEntries(saved) == entries);
 
     // The temporary file the save went through is gone.

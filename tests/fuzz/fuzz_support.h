@@ -10,17 +10,19 @@
 #include <string_view>
 #include <vector>
 
-#define FUZZ_CHECK(condition)                                                                     \
-    do {                                                                                          \
-        if (!(condition)) {                                                                       \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
             std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                         \
-        }                                                                                         \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (false)
 
 namespace fuzz {
 
-inline bool IsLead(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
+inline bool IsLead(unsigned char byte) {
+    return byte >= 0x81 && byte <= 0xFE;
+}
 
 // Start of every character: a lead byte with a byte after it opens a two-byte character, whatever that byte
 // is; every other byte is a character of its own.

@@ -52,7 +52,9 @@ protected:
         tzset();
     }
 
-    static QueryOptions Options() { return QueryOptions{nullptr, [] { return kWhen; }, kLimits}; }
+    static QueryOptions Options() {
+        return QueryOptions{nullptr, [] { return kWhen; }, kLimits};
+    }
 
     // One query on its own, then a round over the hostile host and a normal one.
     void Check(const std::string& url, Expect expect, const std::string& expectedReport = {}) {
@@ -237,7 +239,8 @@ TEST_F(HostileHost, RedirectsThatGoNowhereAreConnectionFaults) {
         SCOPED_TRACE("raw 301 loop with a body");
         RawHost host([](RawHost::Connection& connection) {
             if (!connection.ReadRequest()) return;
-            connection.Send("HTTP/1.1 301 Moved\r\nLocation: /status\r\nContent-Length: 24\r\n\r\n" + kNormalReport);
+            connection.Send("HTTP/1.1 301 Moved\r\nLocation: /status\r\nContent-Length: 24\r\n\r\n" +
+                            kNormalReport);
         });
         Check(host.url(), Expect::ConnectionFault);
         EXPECT_LE(host.connections(), 2 * (1 + kLimits.maxRedirects));

@@ -20,7 +20,9 @@ RawHost::Connection::Connection(int fd, const std::atomic<bool>& stopping, std::
                                 std::condition_variable& wake)
     : m_fd(fd), m_stopping(stopping), m_mutex(mutex), m_wake(wake) {}
 
-RawHost::Connection::~Connection() { Close(); }
+RawHost::Connection::~Connection() {
+    Close();
+}
 
 bool RawHost::Connection::ReadRequest() {
     std::string head;

@@ -19,7 +19,8 @@ class RawHost {
 public:
     class Connection {
     public:
-        Connection(int fd, const std::atomic<bool>& stopping, std::mutex& mutex, std::condition_variable& wake);
+        Connection(int fd, const std::atomic<bool>& stopping, std::mutex& mutex,
+                   std::condition_variable& wake);
         ~Connection();
         Connection(const Connection&) = delete;
         Connection& operator=(const Connection&) = delete;

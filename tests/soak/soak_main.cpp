@@ -4,7 +4,7 @@
 //
 //   tessiv-soak [--rounds N] [--warmup W] [--time-limit SECONDS]
 //
-// Exit status 0 when every target is met, 1 when one is missed, 2 on a usage error.
+// Exit status 0 when every target is met, 1 when one is missed, 2 on a usage error, 3 when it hung.
 #include <curl/curl.h>
 #include <dirent.h>
 
@@ -17,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "monitor/tessiv_dlg.h"
@@ -59,10 +61,10 @@ enum class Answer {
     Unreachable,  // the entry points at a port nobody listens on
 };
 
-constexpr std::array kFaultRotation{Answer::Normal,   Answer::Quarlex,      Answer::Location, Answer::DiskSpace,
-                                    Answer::DbLog,    Answer::Security,     Answer::Unclassified,
-                                    Answer::Several,  Answer::NotFound,     Answer::ServerError,
-                                    Answer::Unreachable};
+constexpr std::array kFaultRotation{Answer::Normal,       Answer::Quarlex,    Answer::Location,
+                                    Answer::DiskSpace,    Answer::DbLog,      Answer::Security,
+                                    Answer::Unclassified, Answer::Several,    Answer::NotFound,
+                                    Answer::ServerError,  Answer::Unreachable};
 
 const char* const kQuarlex = "QUARLEX服务器";
 const char* const kLocation = "位置服务器";
@@ -85,14 +87,22 @@ Answer Plan(int host, int round) {
 
 std::vector<StatusApp> Apps(Answer answer) {
     switch (answer) {
-        case Answer::Quarlex: return {{kQuarlex, kAppTime}};
-        case Answer::Location: return {{kLocation, kAppTime}};
-        case Answer::DiskSpace: return {{kDiskSpace, kAppTime}};
-        case Answer::DbLog: return {{kDbLog, kAppTime}};
-        case Answer::Security: return {{kSecurity, kAppTime}};
-        case Answer::Unclassified: return {{kUnclassified, kAppTime}};
-        case Answer::Several: return {{kDiskSpace, kAppTime}, {kUnclassified, kAppTime}, {kSecurity, kAppTime}};
-        default: return {};
+        case Answer::Quarlex:
+            return {{kQuarlex, kAppTime}};
+        case Answer::Location:
+            return {{kLocation, kAppTime}};
+        case Answer::DiskSpace:
+            return {{kDiskSpace, kAppTime}};
+        case Answer::DbLog:
+            return {{kDbLog, kAppTime}};
+        case Answer::Security:
+            return {{kSecurity, kAppTime}};
+        case Answer::Unclassified:
+            return {{kUnclassified, kAppTime}};
+        case Answer::Several:
+            return {{kDiskSpace, kAppTime}, {kUnclassified, kAppTime}, {kSecurity, kAppTime}};
+        default:
+            return {};
     }
 }
 
@@ -105,7 +115,9 @@ Scenario ScenarioFor(Answer answer) {
     return scenario;
 }
 
-bool IsNormal(Answer answer) { return answer == Answer::Normal || answer == Answer::Slow; }
+bool IsNormal(Answer answer) {
+    return answer == Answer::Normal || answer == Answer::Slow;
+}
 bool IsConnectionFault(Answer answer) {
     return answer == Answer::NotFound || answer == Answer::ServerError || answer == Answer::Unreachable;
 }
@@ -118,13 +130,14 @@ std::string HostName(int host) {
 
 // One alarm as log.txt must hold it.
 struct Record {
-    int number;           // the entry's display number
-    std::string middle;   // GBK " ------ NAME APP " that the line must contain
+    int number;          // the entry's display number
+    std::string middle;  // GBK " ------ NAME APP " that the line must contain
     bool sound;
 };
 
 // The alarms of rounds [0, rounds) in the order the rounds raise them, with the sound flag each must carry:
-// classified applications sound (nothing is muted), a connection fault only after a round that was not normal.
+// classified applications sound (nothing is muted), a connection fault only after a round that was not
+// normal.
 std::vector<Record> ExpectedRecords(int rounds) {
     std::vector<Record> records;
     std::array<bool, kHosts> previousNormal;
@@ -133,7 +146,8 @@ std::vector<Record> ExpectedRecords(int rounds) {
         for (int host = 0; host < kHosts; ++host) {
             const Answer answer = Plan(host, round);
             auto add = [&](const char* app, bool sound) {
-                records.push_back({host + 1, gbk::FromUtf8(" ------ " + HostName(host) + " " + app + " "), sound});
+                records.push_back(
+                    {host + 1, gbk::FromUtf8(" ------ " + HostName(host) + " " + app + " "), sound});
             };
             if (IsConnectionFault(answer)) add(kConnection, !previousNormal[host]);
             for (const StatusApp& app : Apps(answer))
@@ -166,7 +180,9 @@ std::vector<LoggedRecord> ReadLog(const std::filesystem::path& file) {
     return records;
 }
 
-std::string Utf8(const std::string& gbkText) { return gbk::ToQString(gbkText).toStdString(); }
+std::string Utf8(const std::string& gbkText) {
+    return gbk::ToQString(gbkText).toStdString();
+}
 
 // Empty when log.txt holds exactly the expected records; otherwise the first difference.
 std::string CompareLog(const std::vector<Record>& expected, const std::vector<LoggedRecord>& logged) {
@@ -264,6 +280,37 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     return options;
 }
 
+// Ends the process if the run, the close included, is still going a minute past its time limit: a close that
+// hangs must fail the script that called us, not stall it.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : m_thread([this, limit] {
+              std::unique_lock hold(m_mutex);
+              if (m_wake.wait_for(hold, limit, [this] { return m_done; })) return;
+              std::fprintf(stderr, "tessiv-soak: still running after %lld s, giving up\n",
+                           static_cast<long long>(limit.count()));
+              std::fflush(stderr);
+              std::_Exit(3);
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard hold(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;  // last: starts once the members it uses exist
+};
+
 // What host 0's handler tells the driver. Host 0 is the first entry, so its n-th request starts round n; by
 // then round n-1 has armed the timer and every record of earlier rounds is in log.txt.
 struct Progress {
@@ -275,6 +322,7 @@ struct Progress {
 };
 
 int Run(const Options& options) {
+    Watchdog watchdog(std::chrono::seconds(options.timeLimitSeconds + 60));
     TempDir dir;
     Progress progress;
     const int closedPort = [] {
@@ -288,7 +336,8 @@ int Run(const Options& options) {
     std::atomic<ServerLists*> servers{nullptr};
 
     auto entryLine = [&](int host, int round) {
-        const std::string url = Plan(host, round) == Answer::Unreachable ? unreachableUrl : hosts[host]->url();
+        const std::string url =
+            Plan(host, round) == Answer::Unreachable ? unreachableUrl : hosts[host]->url();
         return HostName(host) + "," + url + "@1";
     };
 
@@ -302,7 +351,8 @@ int Run(const Options& options) {
             if (round == options.rounds) progress.end = sample;
             if (round >= options.warmup && sample.rssKb > progress.peak.rssKb) progress.peak = sample;
         }
-        if (round >= options.rounds) return Scenario{.hang = true};  // holds the round until the window closes
+        if (round >= options.rounds)
+            return Scenario{.hang = true};  // holds the round until the window closes
         if (ServerLists* lists = servers.load()) {
             ServerLists::Locked locked = lists->Lock();
             for (int host = 1; host < kHosts && host < static_cast<int>(locked.m_arrServers.size()); ++host)
@@ -386,20 +436,20 @@ int Run(const Options& options) {
     }
 
     bool passed = true;
-    auto row = [&](const char* name, const std::string& atWarmup, const std::string& atEnd, const std::string& change,
-                   const std::string& target, bool ok) {
-        std::printf("| %-22s | %12s | %12s | %10s | %-16s | %-4s |\n", name, atWarmup.c_str(), atEnd.c_str(),
+    auto row = [&](const char* name, const std::string& atWarmup, const std::string& atEnd,
+                   const std::string& change, const std::string& target, bool ok) {
+        std::printf("| %-24s | %12s | %12s | %10s | %-16s | %-4s |\n", name, atWarmup.c_str(), atEnd.c_str(),
                     change.c_str(), target.c_str(), ok ? "ok" : "MISS");
         passed = passed && ok;
     };
     auto text = [](long value) { return std::to_string(value); };
     auto signedText = [](long value) { return (value > 0 ? "+" : "") + std::to_string(value); };
 
-    std::printf("tessiv-soak: %d hosts, %d rounds completed of %d asked, warm-up %d rounds\n", kHosts, completed,
-                options.rounds, options.warmup);
-    std::printf("| %-22s | %12s | %12s | %10s | %-16s | %-4s |\n", "measure", "warm-up", "end", "change", "target",
-                "");
-    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(), std::string(14, '-').c_str(),
+    std::printf("tessiv-soak: %d hosts, %d rounds completed of %d asked, warm-up %d rounds\n", kHosts,
+                completed, options.rounds, options.warmup);
+    std::printf("| %-24s | %12s | %12s | %10s | %-16s | %-4s |\n", "measure", "warm-up", "end", "change",
+                "target", "");
+    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(26, '-').c_str(), std::string(14, '-').c_str(),
                 std::string(14, '-').c_str(), std::string(12, '-').c_str(), std::string(18, '-').c_str(),
                 std::string(6, '-').c_str());
     row("rounds", text(options.warmup), text(completed), signedText(completed - options.warmup),
@@ -407,7 +457,8 @@ int Run(const Options& options) {
     const bool sampled = warm.taken && end.taken;
     row("resident memory (kB)", text(warm.rssKb), text(end.rssKb), signedText(end.rssKb - warm.rssKb),
         "< +" + text(kMaxRssGrowthKb), sampled && end.rssKb - warm.rssKb < kMaxRssGrowthKb);
-    row("peak after warm-up (kB)", "", text(peak.rssKb), signedText(peak.rssKb - warm.rssKb), "(shown only)", true);
+    row("peak after warm-up (kB)", "", text(peak.rssKb), signedText(peak.rssKb - warm.rssKb), "(shown only)",
+        true);
     row("open descriptors", text(warm.fds), text(end.fds), signedText(end.fds - warm.fds), "no growth",
         sampled && end.fds <= warm.fds);
     row("threads", text(warm.threads), text(end.threads), signedText(end.threads - warm.threads), "no growth",
@@ -419,7 +470,8 @@ int Run(const Options& options) {
     row("records with sound", "", text(static_cast<long>(loggedSounds)),
         signedText(static_cast<long>(loggedSounds) - static_cast<long>(expectedSounds)),
         "= " + text(static_cast<long>(expectedSounds)), loggedSounds == expectedSounds);
-    row("close (ms)", "", text(static_cast<long>(closeMs)), "", "< 3000, ended", closeMs < 3000 && workerEnded);
+    row("close (ms)", "", text(static_cast<long>(closeMs)), "", "< 3000, ended",
+        closeMs < 3000 && workerEnded);
     std::printf("run time %.1f s, %.2f ms a round\n", runSeconds,
                 completed > 0 ? runSeconds * 1000.0 / completed : 0.0);
     if (timedOut) std::printf("stopped by the time limit of %d s\n", options.timeLimitSeconds);
