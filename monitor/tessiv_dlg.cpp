@@ -6,12 +6,12 @@
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QThread>
 
 #include "app/crash_dump.h"
 #include "monitor/alarm_log.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/pane_text.h"
+#include "monitor/window_calls.h"
 #include "polling/poll_round.h"
 #include "servers/module_dir.h"
 #include "servers/setting_file.h"
@@ -55,6 +55,7 @@ CTessivDlg::CTessivDlg(MonitorSettings settings, QWidget* parent)
       m_settings(std::move(settings)),
       m_dataDir(m_settings.dataDir.empty() ? GetModuleDir() : m_settings.dataDir) {
     m_sound = new AlarmSound(this);
+    m_windowCalls = new WindowCalls(this);
     m_timerStart.setSingleShot(true);
     m_timerRound.setSingleShot(true);
     connect(&m_timerStart, &QTimer::timeout, this, [this] { OnTimer(kTimerStart); });
@@ -169,7 +170,7 @@ void CTessivDlg::StartPollRound() {
             crashdump::ThreadGuard altStack;
             PollRoundThread(std::move(context));
             m_roundRunning = false;
-            QMetaObject::invokeMethod(this, [this] { emit RoundFinished(); }, Qt::QueuedConnection);
+            m_windowCalls->Post([this] { emit RoundFinished(); });
         });
     } catch (const std::system_error&) {
         // No thread, no round; and since only a round arms the timer again, no later round either.
@@ -192,20 +193,12 @@ void CTessivDlg::StopPollRound() {
     if (m_hPollThread.joinable()) m_hPollThread.join();
 }
 
-template <typename Function>
-void CTessivDlg::OnWindowThread(Function&& function) {
-    if (QThread::currentThread() == thread())
-        function();
-    else
-        QMetaObject::invokeMethod(this, std::forward<Function>(function), Qt::BlockingQueuedConnection);
-}
-
 void CTessivDlg::AppendRunLog(std::string line) {
-    OnWindowThread([this, &line] { PrependPaneText(m_strRunLog, line); });
+    m_windowCalls->Call([this, &line] { PrependPaneText(m_strRunLog, line); });
 }
 
 void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag) {
-    OnWindowThread([this, &line, soundFlag] { ShowAlarm(line, soundFlag); });
+    m_windowCalls->Call([this, &line, soundFlag] { ShowAlarm(line, soundFlag); });
     AppendAlarmRecord(m_dataDir / kAlarmLogFileName, line, soundFlag);
 }
 
@@ -225,24 +218,21 @@ void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
 }
 
 void CTessivDlg::PollRefresh() {
-    OnWindowThread([this] { OnPollRefresh(); });
+    m_windowCalls->Call([this] { OnPollRefresh(); });
 }
 
 void CTessivDlg::Silence() {
-    OnWindowThread([this] { OnSilence(); });
+    m_windowCalls->Call([this] { OnSilence(); });
 }
 
 void CTessivDlg::ClearAlarmPane() {
-    OnWindowThread([this] { OnClearAlarmPane(); });
+    m_windowCalls->Call([this] { OnClearAlarmPane(); });
 }
 
 void CTessivDlg::ArmRoundTimer(std::chrono::milliseconds delay) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, delay] {
-            if (!m_closing) m_timerRound.start(delay);
-        },
-        Qt::QueuedConnection);
+    m_windowCalls->Post([this, delay] {
+        if (!m_closing) m_timerRound.start(delay);
+    });
 }
 
 MuteOptions CTessivDlg::Mutes() const {

@@ -19,6 +19,7 @@ class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
 class AlarmSound;
+class WindowCalls;
 
 // Where the window keeps its files and how fast it runs. The program uses the defaults.
 struct MonitorSettings {
@@ -89,8 +90,6 @@ private:
     void StartPollRound();
     void StopPollRound();
     void ShowAlarm(const std::string& line, bool soundFlag);
-    template <typename Function>
-    void OnWindowThread(Function&& function);
 
     MonitorSettings m_settings;
     std::filesystem::path m_dataDir;
@@ -107,6 +106,7 @@ private:
     QTimer m_timerStart;  // timer 1
     QTimer m_timerRound;  // timer 2
     AlarmSound* m_sound = nullptr;
+    WindowCalls* m_windowCalls = nullptr;  // how the worker's calls reach this window's thread
 
     QPushButton* m_buttonStart = nullptr;
     QPushButton* m_buttonExit = nullptr;

@@ -39,14 +39,6 @@ namespace {
 namespace fs = std::filesystem;
 using Entries = std::vector<std::string>;
 
-// The Fusion style scales the group box frame on Qt's own thread pool; ThreadSanitizer cannot see that
-// uninstrumented pool's synchronisation and would drown the poll-round test in reports about Qt's threads.
-// The Windows style paints frames on the calling thread.
-class PlainStyle final : public testing::Environment {
-public:
-    void SetUp() override { QApplication::setStyle(QStringLiteral("Windows")); }
-};
-[[maybe_unused]] testing::Environment* const kPlainStyle = testing::AddGlobalTestEnvironment(new PlainStyle);
 
 QString U(const char* utf8) {
     return QString::fromUtf8(utf8);
