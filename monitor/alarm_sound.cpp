@@ -44,4 +44,6 @@ void AlarmSound::Stop() {
     m_sounding = false;
 }
 
-QUrl AlarmSound::Source() const { return m_effect != nullptr ? m_effect->source() : QUrl(); }
+QUrl AlarmSound::Source() const {
+    return m_effect != nullptr ? m_effect->source() : QUrl();
+}

@@ -45,8 +45,12 @@ QPlainTextEdit* MakePane(QWidget* parent, QRect geometry) {
     return pane;
 }
 
-void SetChecked(QCheckBox* box, const std::atomic<int>& option) { box->setChecked(option.load() != 0); }
-void ReadChecked(const QCheckBox* box, std::atomic<int>& option) { option.store(box->isChecked() ? 1 : 0); }
+void SetChecked(QCheckBox* box, const std::atomic<int>& option) {
+    box->setChecked(option.load() != 0);
+}
+void ReadChecked(const QCheckBox* box, std::atomic<int>& option) {
+    option.store(box->isChecked() ? 1 : 0);
+}
 
 }  // namespace
 
@@ -64,7 +68,9 @@ CTessivDlg::CTessivDlg(MonitorSettings settings, QWidget* parent)
     OnInitDialog();
 }
 
-CTessivDlg::~CTessivDlg() { StopPollRound(); }
+CTessivDlg::~CTessivDlg() {
+    StopPollRound();
+}
 
 void CTessivDlg::BuildControls() {
     setWindowTitle(QString::fromUtf8(kWindowCaption));
@@ -90,9 +96,10 @@ void CTessivDlg::BuildControls() {
     m_checkTopOnAlarm = MakeCheckBox(this, "报警时窗口置顶", dialog_units::Rect(369, 121, 67, 13));
     m_buttonClear = MakeButton(this, "清空异常记录", dialog_units::Rect(376, 52, 67, 21));
 
-    QWidget* tabOrder[] = {m_buttonStart,    m_buttonExit,          m_buttonSilence,        m_editRunLog,
-                           m_buttonManage,   m_checkPlaySound,      m_checkMuteConnection,  m_editAlarmLog,
-                           m_checkMuteServerFault, m_checkMuteDiskSpace, m_checkMuteDbLog, m_checkTopOnAlarm,
+    QWidget* tabOrder[] = {m_buttonStart,         m_buttonExit,     m_buttonSilence,
+                           m_editRunLog,          m_buttonManage,   m_checkPlaySound,
+                           m_checkMuteConnection, m_editAlarmLog,   m_checkMuteServerFault,
+                           m_checkMuteDiskSpace,  m_checkMuteDbLog, m_checkTopOnAlarm,
                            m_buttonClear};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -102,8 +109,8 @@ void CTessivDlg::BuildControls() {
     connect(m_buttonSilence, &QPushButton::clicked, this, &CTessivDlg::OnSilence);
     connect(m_buttonManage, &QPushButton::clicked, this, &CTessivDlg::OnManageServers);
     connect(m_buttonClear, &QPushButton::clicked, this, &CTessivDlg::OnClearAlarmPane);
-    for (QCheckBox* box : {m_checkPlaySound, m_checkMuteConnection, m_checkMuteServerFault, m_checkMuteDiskSpace,
-                           m_checkMuteDbLog, m_checkTopOnAlarm})
+    for (QCheckBox* box : {m_checkPlaySound, m_checkMuteConnection, m_checkMuteServerFault,
+                           m_checkMuteDiskSpace, m_checkMuteDbLog, m_checkTopOnAlarm})
         connect(box, &QCheckBox::clicked, this, &CTessivDlg::OnOptionChanged);
 }
 
@@ -118,7 +125,9 @@ void CTessivDlg::OnInitDialog() {
     m_buttonStart->setFocus();
 }
 
-void CTessivDlg::LoadServerEntries() { m_servers.Reset(::LoadServerEntries(m_dataDir / kSettingFileName)); }
+void CTessivDlg::LoadServerEntries() {
+    m_servers.Reset(::LoadServerEntries(m_dataDir / kSettingFileName));
+}
 
 // The run pane is read-only, so only the options travel back from the controls: reading the pane's text would
 // turn a character cut by the pane cap into a replacement character.
@@ -236,11 +245,13 @@ void CTessivDlg::ArmRoundTimer(std::chrono::milliseconds delay) {
 }
 
 MuteOptions CTessivDlg::Mutes() const {
-    return MuteOptions{m_bMuteConnection.load() != 0, m_bMuteServerFault.load() != 0, m_bMuteDiskSpace.load() != 0,
-                       m_bMuteDbLog.load() != 0};
+    return MuteOptions{m_bMuteConnection.load() != 0, m_bMuteServerFault.load() != 0,
+                       m_bMuteDiskSpace.load() != 0, m_bMuteDbLog.load() != 0};
 }
 
-bool CTessivDlg::IsSounding() const { return m_sound->IsSounding(); }
+bool CTessivDlg::IsSounding() const {
+    return m_sound->IsSounding();
+}
 
 void CTessivDlg::OnSilence() {
     m_sound->Stop();
@@ -252,11 +263,17 @@ void CTessivDlg::OnClearAlarmPane() {
     m_editAlarmLog->setPlainText(QString());
 }
 
-void CTessivDlg::OnExit() { reject(); }
+void CTessivDlg::OnExit() {
+    reject();
+}
 
-void CTessivDlg::OnOptionChanged() { UpdateData(true); }
+void CTessivDlg::OnOptionChanged() {
+    UpdateData(true);
+}
 
-void CTessivDlg::OnPollRefresh() { UpdateData(false); }
+void CTessivDlg::OnPollRefresh() {
+    UpdateData(false);
+}
 
 void CTessivDlg::OnManageServers() {
     if (m_closing) return;

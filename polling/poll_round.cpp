@@ -1,8 +1,8 @@
 #include "polling/poll_round.h"
 
 #include <algorithm>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 
 #include "polling/monitor_port.h"
 #include "polling/report_analysis.h"
@@ -60,7 +60,9 @@ EntryOutcome PollEntry(PollRoundContext& context, std::size_t position, std::str
     return EntryOutcome::Analysed;
 }
 
-std::size_t EntryCount(ServerLists& servers) { return servers.Lock().m_arrServers.size(); }
+std::size_t EntryCount(ServerLists& servers) {
+    return servers.Lock().m_arrServers.size();
+}
 
 }  // namespace
 

@@ -15,6 +15,6 @@ struct PollRoundContext {
     Clock clock;
 };
 
-// One poll round over the server entries, on the calling (worker) thread; returns the exit code 1. Ends early,
-// without the all-clear or the next arming, once a stop is requested.
+// One poll round over the server entries, on the calling (worker) thread; returns the exit code 1. Ends
+// early, without the all-clear or the next arming, once a stop is requested.
 int PollRoundThread(PollRoundContext context);

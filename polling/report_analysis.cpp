@@ -44,12 +44,18 @@ Category Classify(std::string_view line) {
 // Options are read when the line is classified, so a click during a round counts from the next line on.
 bool SoundFlag(Category category, bool previousWasTrue, const MuteOptions& mutes) {
     switch (category) {
-        case Category::Connection: return !previousWasTrue && !mutes.connection;
-        case Category::ServerFault: return !mutes.serverFault;
-        case Category::DiskSpace: return !mutes.diskSpace;
-        case Category::DbLog: return !mutes.dbLog;
-        case Category::Security: return true;
-        case Category::Unclassified: return false;
+        case Category::Connection:
+            return !previousWasTrue && !mutes.connection;
+        case Category::ServerFault:
+            return !mutes.serverFault;
+        case Category::DiskSpace:
+            return !mutes.diskSpace;
+        case Category::DbLog:
+            return !mutes.dbLog;
+        case Category::Security:
+            return true;
+        case Category::Unclassified:
+            return false;
     }
     return false;
 }
@@ -70,7 +76,9 @@ std::string ValueBeforeTerminator(std::string_view r) {
     return std::string(r.substr(0, end == std::string_view::npos ? r.size() : end));
 }
 
-void DropThrough(std::string& r, std::size_t count) { r.erase(0, std::min(count, r.size())); }
+void DropThrough(std::string& r, std::size_t count) {
+    r.erase(0, std::min(count, r.size()));
+}
 
 }  // namespace
 

@@ -6,6 +6,10 @@ void ServerLists::Reset(std::vector<std::string> entries) {
     lists.m_arrServers = std::move(entries);
 }
 
-std::vector<std::string> ServerLists::Entries() { return Lock().m_arrServers; }
+std::vector<std::string> ServerLists::Entries() {
+    return Lock().m_arrServers;
+}
 
-std::vector<std::string> ServerLists::States() { return Lock().m_arrServerStates; }
+std::vector<std::string> ServerLists::States() {
+    return Lock().m_arrServerStates;
+}

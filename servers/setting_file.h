@@ -8,7 +8,8 @@
 inline constexpr const char* kSettingFileName = "Setting.ini";
 
 // Reads every line, of any length; CR LF and LF both end a line, an empty line is an empty entry, a last line
-// without a line end is read, a line end at the very end adds nothing. A missing or unreadable file: no entries.
+// without a line end is read, a line end at the very end adds nothing. A missing or unreadable file: no
+// entries.
 std::vector<std::string> LoadServerEntries(const std::filesystem::path& file);
 
 // Writes each entry followed by CR LF. The new list goes to a temporary file in the same folder that then

@@ -24,7 +24,9 @@ std::optional<std::string> FromQStringStrict(const QString& text);
 std::string FromUtf8(std::string_view utf8);
 
 // True when the byte opens a two-byte GBK character.
-constexpr bool IsLeadByte(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
+constexpr bool IsLeadByte(unsigned char byte) {
+    return byte >= 0x81 && byte <= 0xFE;
+}
 
 // Position of the first occurrence of needle in haystack at or after `from` that starts on a character
 // boundary (never on the second byte of a two-byte character), or npos. `from` must be a boundary.

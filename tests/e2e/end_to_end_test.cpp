@@ -1,5 +1,5 @@
-// The real window, real HTTP against a status host on 127.0.0.1, real Setting.ini and log.txt, with the pacing
-// shrunk so that rounds follow each other within milliseconds.
+// The real window, real HTTP against a status host on 127.0.0.1, real Setting.ini and log.txt, with the
+// pacing shrunk so that rounds follow each other within milliseconds.
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -51,7 +51,8 @@ TEST_F(EndToEnd, FaultAlarmsAndRecoveryGivesTheAllClear) {
     auto window = OpenWindow({"Center-A," + host.url() + "@1"});
 
     ASSERT_TRUE(WaitFor([&] { return window->Servers().States() == std::vector<std::string>{"false"}; }));
-    const std::string faultText = gbk::FromUtf8(" ------ Center-A 位置服务器 2012-05-06 06:00:00 异常 ------");
+    const std::string faultText =
+        gbk::FromUtf8(" ------ Center-A 位置服务器 2012-05-06 06:00:00 异常 ------");
     EXPECT_EQ(window->AlarmLog().substr(0, 3), "001");
     EXPECT_NE(window->AlarmLog().find(faultText), std::string::npos);
     EXPECT_NE(Log().find(faultText + "\r\n" + kAlarmSoundLine), std::string::npos);

@@ -11,7 +11,8 @@ TEST(AlarmLog, RecordsCarryTheSoundLineOnlyForAlarmsEntitledToSound) {
     auto file = dir / "log.txt";
     ASSERT_TRUE(AppendAlarmRecord(file, "003 <t> ------ a ------", true));
     ASSERT_TRUE(AppendAlarmRecord(file, "004 <t> ------ b ------", false));
-    EXPECT_EQ(ReadFileBytes(file), "003 <t> ------ a ------\r\nalarm sound ...\r\n004 <t> ------ b ------\r\n");
+    EXPECT_EQ(ReadFileBytes(file),
+              "003 <t> ------ a ------\r\nalarm sound ...\r\n004 <t> ------ b ------\r\n");
 }
 
 TEST(AlarmLog, AppendsToAnExistingFileWithoutTruncatingIt) {

@@ -52,14 +52,17 @@ protected:
 
 TEST_F(MonitorWindow, OpensWithTheTemplatesControlsAndDefaults) {
     CTessivDlg window(Settings());
-    EXPECT_EQ(window.windowTitle(), QString::fromUtf8("GPS服务器监控工具  Ver0.3   https://tessiv.example.org"));
+    EXPECT_EQ(window.windowTitle(),
+              QString::fromUtf8("GPS服务器监控工具  Ver0.3   https://tessiv.example.org"));
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
-    for (const char* caption : {"启动", "退出", "关闭声音", "管理服务器", "清空异常记录"}) Button(window, caption);
+    for (const char* caption : {"启动", "退出", "关闭声音", "管理服务器", "清空异常记录"})
+        Button(window, caption);
     EXPECT_TRUE(Button(window, "启动")->isDefault());
     EXPECT_TRUE(CheckBox(window, "报警时播放声音")->isChecked());
     EXPECT_TRUE(CheckBox(window, "报警时窗口置顶")->isChecked());
-    for (const char* caption : {"连接异常不报警", "Quarlex异常不报警", "空间不足不报警", "日志需要清理不报警"})
+    for (const char* caption :
+         {"连接异常不报警", "Quarlex异常不报警", "空间不足不报警", "日志需要清理不报警"})
         EXPECT_FALSE(CheckBox(window, caption)->isChecked()) << caption;
     EXPECT_FALSE(window.windowIcon().isNull());
     // Tab order follows the template: Start, Exit, Turn off sound, run pane, ...
@@ -85,7 +88,8 @@ TEST_F(MonitorWindow, StartWritesTheStartLineOnceAndDisablesItself) {
     EXPECT_FALSE(Button(window, "启动")->isEnabled());
     QTest::qWait(150);  // timer 1 fires meanwhile and must do nothing more
     EXPECT_EQ(window.RunLog(), startLine);
-    EXPECT_EQ(window.findChildren<QPlainTextEdit*>()[0]->toPlainText(), QString::fromUtf8("服务器监控程序已经启动!\n"));
+    EXPECT_EQ(window.findChildren<QPlainTextEdit*>()[0]->toPlainText(),
+              QString::fromUtf8("服务器监控程序已经启动!\n"));
 }
 
 TEST_F(MonitorWindow, StartsByItselfAfterTheStartDelay) {
@@ -206,7 +210,8 @@ TEST_F(MonitorWindow, AlarmSoundPrefersAWaveFileInTheCurrentDirectory) {
     WriteFileBytes(dir / "sos.wav", "not a wave file at all");
     sound.Play();
     EXPECT_EQ(sound.Source(), AlarmSound::kBuiltInSound);
-    std::string wave = ReadFileBytes(std::filesystem::path(TESSIV_TEST_DATA) / ".." / ".." / "res" / "alarm.wav");
+    std::string wave =
+        ReadFileBytes(std::filesystem::path(TESSIV_TEST_DATA) / ".." / ".." / "res" / "alarm.wav");
     ASSERT_FALSE(wave.empty());
     WriteFileBytes(dir / "sos.wav", wave);
     sound.Play();

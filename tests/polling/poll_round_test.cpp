@@ -19,8 +19,8 @@ using Kind = RecorderPort::Kind;
 using namespace std::chrono_literals;
 
 const std::string kNormal = "<msg><apps></apps></msg>";
-const std::string kFault =
-    "<msg><apps><app><appname>" + gbk::FromUtf8("位置服务器") + "</appname><activetime>t</activetime></app></apps></msg>";
+const std::string kFault = "<msg><apps><app><appname>" + gbk::FromUtf8("位置服务器") +
+                           "</appname><activetime>t</activetime></app></apps></msg>";
 
 class PollRound : public testing::Test {
 protected:
@@ -124,7 +124,7 @@ TEST_F(PollRound, FailedQueryIsPassedOverWithoutPauseOrStateChange) {
     Run();
     EXPECT_EQ(port.Servers().States(), (std::vector<std::string>{"false", "true"}));
     EXPECT_EQ(Lines(Kind::RunLog).size(), 1u);  // B only, and B's report held nothing of A's
-    EXPECT_EQ(control.PauseCount(), 2);          // after B, and before arming
+    EXPECT_EQ(control.PauseCount(), 2);         // after B, and before arming
 }
 
 TEST_F(PollRound, AnErrorEndsOnlyItsOwnEntry) {

@@ -13,9 +13,13 @@ namespace {
 
 using Kind = RecorderPort::Kind;
 
-std::string Gbk(const char* utf8) { return gbk::FromUtf8(utf8); }
+std::string Gbk(const char* utf8) {
+    return gbk::FromUtf8(utf8);
+}
 
-std::string Sample(const std::string& name) { return ReadFileBytes(std::string(TESSIV_TEST_DATA) + "/" + name); }
+std::string Sample(const std::string& name) {
+    return ReadFileBytes(std::string(TESSIV_TEST_DATA) + "/" + name);
+}
 
 class Analysis : public testing::Test {
 protected:
@@ -75,8 +79,9 @@ TEST_F(Analysis, TwoApplicationsGiveTwoLinesInOrderEachWithItsOwnTime) {
     EXPECT_EQ(calls[0].line,
               Gbk("003 <2012-05-06 07:08:09> ------ Center-A QUARLEX服务器 2012-05-06 05:00:00 异常 ------"));
     EXPECT_EQ(calls[1].kind, Kind::Refresh);
-    EXPECT_EQ(calls[2].line,
-              Gbk("003 <2012-05-06 07:08:10> ------ Center-A 数据库日志需要清理 2012-05-06 05:30:00 异常 ------"));
+    EXPECT_EQ(
+        calls[2].line,
+        Gbk("003 <2012-05-06 07:08:10> ------ Center-A 数据库日志需要清理 2012-05-06 05:30:00 异常 ------"));
     EXPECT_EQ(calls[3].kind, Kind::Refresh);
 }
 
@@ -110,7 +115,8 @@ TEST_F(Analysis, ServerNameTakesPartInTheClassification) {
     EXPECT_FALSE(port.CallsOf(Kind::Alarm)[0].soundFlag);  // first connection fault after a normal round
 
     RecorderPort fresh;
-    AnalyzeStatusReport(Sample("report_unclassified.txt"), Gbk("安全报警主机"), 1, true, fresh, SteppingClock());
+    AnalyzeStatusReport(Sample("report_unclassified.txt"), Gbk("安全报警主机"), 1, true, fresh,
+                        SteppingClock());
     ASSERT_EQ(fresh.CallsOf(Kind::Alarm).size(), 1u);
     EXPECT_TRUE(fresh.CallsOf(Kind::Alarm)[0].soundFlag);
 }
@@ -178,12 +184,14 @@ TEST_F(Analysis, CutShortRecordsStillGiveALineEach) {
     auto lines = fresh.CallsOf(Kind::RunLog);
     ASSERT_EQ(fresh.CallsOf(Kind::Alarm).size(), 1u);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].line, Gbk("001 <2012-05-06 07:08:12> ------ S  T2 异常 ------"));  // the fourth reading
+    EXPECT_EQ(lines[0].line,
+              Gbk("001 <2012-05-06 07:08:12> ------ S  T2 异常 ------"));  // the fourth reading
 }
 
 TEST_F(Analysis, AnyBytesEndWithABoundedNumberOfLines) {
     std::mt19937 random(20261208);
-    const std::string pieces[] = {"msg", "<app>", "appname", "activetime", "</", ">", "\xCD", "\xF8", "x", " "};
+    const std::string pieces[] = {"msg", "<app>", "appname", "activetime", "</",
+                                  ">",   "\xCD",  "\xF8",    "x",          " "};
     for (int round = 0; round < 2000; ++round) {
         std::string report;
         int length = static_cast<int>(random() % 60);

@@ -39,7 +39,6 @@ namespace {
 namespace fs = std::filesystem;
 using Entries = std::vector<std::string>;
 
-
 QString U(const char* utf8) {
     return QString::fromUtf8(utf8);
 }

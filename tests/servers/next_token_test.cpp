@@ -31,7 +31,9 @@ TEST(NextToken, TrimsTheResultOnly) {
 }
 
 TEST(NextToken, IgnoresDelimiterBytesInsideGbkCharacters) {
-    std::string source = "\x81\x40" "x@1";  // the first character's trail byte is '@'
+    std::string source =
+        "\x81\x40"
+        "x@1";  // the first character's trail byte is '@'
     EXPECT_EQ(NextToken(source, "@"), "\x81\x40x");
     EXPECT_EQ(source, "1");
 }
@@ -40,7 +42,8 @@ TEST(ServerEntry, BuildsAndChangesFlags) {
     std::string line = entry::Build("A1", "192.0.2.10");
     EXPECT_EQ(line, "A1,http://192.0.2.10:89/Interface/tarv/tarvAction_appreg.action@1");
     EXPECT_EQ(line.size(), 2 + 10 + entry::kFixedBytes);
-    EXPECT_EQ(entry::WithFlag(line, "0"), "A1,http://192.0.2.10:89/Interface/tarv/tarvAction_appreg.action@0");
+    EXPECT_EQ(entry::WithFlag(line, "0"),
+              "A1,http://192.0.2.10:89/Interface/tarv/tarvAction_appreg.action@0");
     EXPECT_EQ(entry::WithFlag("no-at-sign", "1"), "no-at-sign@1");
     EXPECT_EQ(entry::WithFlag("a@b@c", "0"), "a@0");
 }

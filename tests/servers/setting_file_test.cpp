@@ -36,7 +36,8 @@ TEST_F(SettingFile, FinalLineEndAddsNoEntryButEmptyLinesCount) {
 
 TEST_F(SettingFile, KeepsBytesSpacesAndLoneCarriageReturns) {
     std::string gbkName = "\xCD\xF8\xD5\xBE";
-    EXPECT_EQ(LoadFrom("  " + gbkName + " ,u@1  \r\nx\ry\r\n"), (Entries{"  " + gbkName + " ,u@1  ", "x\ry"}));
+    EXPECT_EQ(LoadFrom("  " + gbkName + " ,u@1  \r\nx\ry\r\n"),
+              (Entries{"  " + gbkName + " ,u@1  ", "x\ry"}));
 }
 
 TEST_F(SettingFile, LongLinesAreLoadedAndSavedWhole) {
@@ -77,7 +78,8 @@ TEST_F(SettingFile, FailedSaveLeavesTheOldFileAndNoTemporaryBehind) {
 
 TEST_F(SettingFile, SaveKeepsTheFilePermissions) {
     WriteFileBytes(file, "old\r\n");
-    std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write |
                                            std::filesystem::perms::group_read);
     ASSERT_TRUE(SaveServerEntries(file, {"new"}));
     struct stat info {};

@@ -5,13 +5,21 @@ void RecorderPort::Record(Call call) {
     m_calls.push_back(std::move(call));
 }
 
-void RecorderPort::AppendRunLog(std::string line) { Record({Kind::RunLog, std::move(line)}); }
+void RecorderPort::AppendRunLog(std::string line) {
+    Record({Kind::RunLog, std::move(line)});
+}
 void RecorderPort::RaiseAlarm(std::string line, bool soundFlag) {
     Record({Kind::Alarm, std::move(line), soundFlag});
 }
-void RecorderPort::PollRefresh() { Record({Kind::Refresh, {}}); }
-void RecorderPort::Silence() { Record({Kind::Silence, {}}); }
-void RecorderPort::ClearAlarmPane() { Record({Kind::ClearAlarmPane, {}}); }
+void RecorderPort::PollRefresh() {
+    Record({Kind::Refresh, {}});
+}
+void RecorderPort::Silence() {
+    Record({Kind::Silence, {}});
+}
+void RecorderPort::ClearAlarmPane() {
+    Record({Kind::ClearAlarmPane, {}});
+}
 void RecorderPort::ArmRoundTimer(std::chrono::milliseconds delay) {
     Record({Kind::ArmTimer, {}, false, delay});
 }

@@ -15,8 +15,8 @@ public:
     enum class Kind { RunLog, Alarm, Refresh, Silence, ClearAlarmPane, ArmTimer };
     struct Call {
         Kind kind;
-        std::string line;       // RunLog, Alarm
-        bool soundFlag = false;  // Alarm
+        std::string line;                    // RunLog, Alarm
+        bool soundFlag = false;              // Alarm
         std::chrono::milliseconds delay{0};  // ArmTimer
     };
 

@@ -15,8 +15,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     // A test may have made the folder read-only; give the rights back before removing it.
-    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                 ignored);
+    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(m_path, ignored);
 }
 

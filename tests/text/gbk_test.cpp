@@ -21,13 +21,17 @@ TEST(GbkConversion, BrokenBytesBecomeReplacementCharactersWithoutLosingTheRest) 
     QString text = gbk::ToQString(kWangZhan + "\xCD");
     EXPECT_EQ(text, QString::fromUtf8("网站\xEF\xBF\xBD"));
     // An invalid pair in the middle keeps the text after it.
-    EXPECT_TRUE(gbk::ToQString("a\xFF" "b").endsWith(QLatin1Char('b')));
+    EXPECT_TRUE(gbk::ToQString("a\xFF"
+                               "b")
+                    .endsWith(QLatin1Char('b')));
 }
 
 TEST(GbkConversion, StrictConversionRefusesWhatGbkCannotHold) {
     EXPECT_EQ(gbk::FromQStringStrict(QString::fromUtf8("网站")), kWangZhan);
     EXPECT_EQ(gbk::FromQStringStrict(QString::fromUtf8("A\xF0\x9F\x98\x80")), std::nullopt);
-    EXPECT_EQ(gbk::FromQString(QString::fromUtf8("A\xF0\x9F\x98\x80" "B")), "A?B");
+    EXPECT_EQ(gbk::FromQString(QString::fromUtf8("A\xF0\x9F\x98\x80"
+                                                 "B")),
+              "A?B");
 }
 
 TEST(GbkFind, NeverMatchesOnATrailByte) {
@@ -37,7 +41,10 @@ TEST(GbkFind, NeverMatchesOnATrailByte) {
     // The trail byte of 网 (0xF8) followed by the lead of 站 (0xD5) is not a character pair.
     EXPECT_EQ(gbk::Find(kWangZhan, "\xF8\xD5"), std::string::npos);
     EXPECT_EQ(gbk::Find(kWangZhan, "\xD5\xBE"), 2u);
-    EXPECT_FALSE(gbk::Contains("\xB0" "msg", "msg"));  // a lead byte swallows the ASCII byte behind it
+    EXPECT_FALSE(
+        gbk::Contains("\xB0"
+                      "msg",
+                      "msg"));  // a lead byte swallows the ASCII byte behind it
 }
 
 TEST(GbkFind, FindsAsciiKeywordsAndRespectsTheStart) {
