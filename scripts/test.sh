@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Tessiv from scratch and runs every test: a plain build (build/), then the
-# same suite under AddressSanitizer with UndefinedBehaviorSanitizer (build-asan/) and ThreadSanitizer
-# (build-tsan/). Set TESSIV_SANITIZERS="" to run the plain build only.
+# Installs what is missing, builds Tessiv from scratch and runs every test: the suite in a plain build
+# (build/), a 2 000-round soak of the real window, each fuzz target for a short while, then the suite again
+# under AddressSanitizer with UndefinedBehaviorSanitizer (build-asan/) and ThreadSanitizer (build-tsan/).
+# Set TESSIV_SANITIZERS="" to skip the sanitizer builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,10 @@ suite() {
 
 bash scripts/format.sh --check
 suite build ""
+echo "== soak: 2000 rounds of the real window against changing hosts"
+build/tests/tessiv-soak --rounds 2000
+echo "== fuzz"
+bash scripts/fuzz.sh --seconds 15
 for sanitizer in $sanitizers; do
     case $sanitizer in
         address) ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 suite build-asan address ;;
