@@ -251,7 +251,7 @@ TEST_F(Faults, UnwritableSettingFileClosesTheListQuietly) {
     }
 }
 
-TEST_F(Faults, DiskFullingMidSaveKeepsTheOldFile) {
+TEST_F(Faults, DiskFillingUpMidSaveKeepsTheOldFile) {
     const fs::path file = dir / kSettingFileName;
     const std::string old = CrLfLines(kEntries);
     Entries many;
