@@ -111,14 +111,16 @@ bool QueryServerStatus(const std::string& url, std::string& report, const QueryO
 
     long status = 0;
     if (curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
-    if (status != 200) {
+    // A host that keeps the query past its time-out is as good as unreachable, also after a 200 status
+    // line: passing it over would leave it unreported round after round.
+    if (status != 200 || result == CURLE_OPERATION_TIMEDOUT) {
         CountFailure(url);
         report = ConnectionFaultReport(options.clock ? options.clock() : std::time(nullptr));
         return true;
     }
 
     ResetFailures(url);
-    // After a 200 any error but our own cut (reset, truncation, time-out mid-body) means the body is
+    // After a 200 any other error but our own cut (reset, truncation) means the body is
     // incomplete, and a partial report must not be taken for the host's word.
     const bool bodyRead = result == CURLE_OK || (result == CURLE_WRITE_ERROR && body.complete);
     if (!bodyRead) return false;
