@@ -129,9 +129,7 @@ bool IsConnectionFault(Answer answer) {
 }
 
 std::string HostName(int host) {
-    char name[16];
-    std::snprintf(name, sizeof name, "Host-%02d", host);
-    return name;
+    return (host < 10 ? "Host-0" : "Host-") + std::to_string(host);
 }
 
 // One alarm as log.txt must hold it.
