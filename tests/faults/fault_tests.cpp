@@ -30,6 +30,7 @@
 #include "monitor/tessiv_dlg.h"
 #include "servers/setting_file.h"
 #include "servers/ui/server_list_dialog.h"
+#include "tests/support/modal_watchdog.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 #include "tools/status_host.h"
@@ -71,23 +72,6 @@ std::vector<QWidget*> OtherVisibleWindows(const QWidget* except) {
         if (widget != except && widget->isVisible()) found.push_back(widget);
     return found;
 }
-
-// Ends a modal dialog that is still up after a while, so a failing test ends instead of hanging.
-class ModalWatchdog {
-public:
-    ModalWatchdog() {
-        QObject::connect(&m_timer, &QTimer::timeout, [] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (modal == nullptr) return;
-            ADD_FAILURE() << "a modal " << modal->metaObject()->className() << " was left open";
-            if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-        });
-        m_timer.start(5000);
-    }
-
-private:
-    QTimer m_timer;
-};
 
 // Limits the size of any file this process writes, as a full disk would; writes past it fail with EFBIG
 // instead of killing the process. The old limit and signal disposition come back at the end of the scope.

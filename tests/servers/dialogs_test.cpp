@@ -31,6 +31,7 @@
 #include "servers/setting_file.h"
 #include "servers/ui/add_server_dialog.h"
 #include "servers/ui/server_list_dialog.h"
+#include "tests/support/modal_watchdog.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 
@@ -163,23 +164,6 @@ public:
 private:
     QTimer m_timer;
     std::vector<QString> m_texts;
-};
-
-// Closes any modal widget still up after a while, so a failing test ends instead of hanging.
-class ModalWatchdog {
-public:
-    ModalWatchdog() {
-        QObject::connect(&m_timer, &QTimer::timeout, [] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (modal == nullptr) return;
-            ADD_FAILURE() << "a modal " << modal->metaObject()->className() << " was left open";
-            if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
-        });
-        m_timer.start(5000);
-    }
-
-private:
-    QTimer m_timer;
 };
 
 // Counts the saves of one file: a save lands its new list with one rename onto the name.
