@@ -32,7 +32,7 @@ std::vector<std::string> ManyEntries(int count) {
 
 void BM_ServerListDialog_Open(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
-    BenchDir dir;
+    TempDir dir;
     ServerLists lists;
     lists.Reset(ManyEntries(count));
     for (auto _ : state) {

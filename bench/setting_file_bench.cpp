@@ -13,7 +13,7 @@ namespace {
 
 void BM_LoadSettingFile(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
-    BenchDir dir;
+    TempDir dir;
     const std::string gbkName = gbk::FromUtf8("中心");
     std::string content;
     for (int i = 0; i < count; ++i) {
@@ -22,7 +22,7 @@ void BM_LoadSettingFile(benchmark::State& state) {
         content += entry::Build(gbkName + std::to_string(i), ip) + "\r\n";
     }
     const auto file = dir / "Setting.ini";
-    WriteBytes(file, content);
+    WriteFileBytes(file, content);
     for (auto _ : state) {
         std::vector<std::string> entries = LoadServerEntries(file);
         if (entries.size() != static_cast<std::size_t>(count)) {

@@ -75,13 +75,13 @@ void BM_Startup_Baseline_BareDialog(benchmark::State& state) {
 BENCHMARK(BM_Startup_Baseline_BareDialog)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void BM_Startup_MonitorWindow(benchmark::State& state) {
-    BenchDir dir;
+    TempDir dir;
     // A short host list, as an operator's would be; monitoring never starts within the measurement.
     std::string setting;
     for (int i = 0; i < 20; ++i)
         setting += "Center-" + std::to_string(i) + ",http://192.0.2." + std::to_string(i) +
                    ":89/Interface/tarv/tarvAction_appreg.action@1\r\n";
-    WriteBytes(dir / "Setting.ini", setting);
+    WriteFileBytes(dir / "Setting.ini", setting);
     MeasureFirstPaint(state, [&dir] {
         MonitorSettings settings;
         settings.dataDir = dir.path();
