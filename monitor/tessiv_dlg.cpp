@@ -9,11 +9,13 @@
 
 #include "app/crash_dump.h"
 #include "monitor/alarm_log.h"
+#include "monitor/alarm_observer.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/pane_text.h"
 #include "monitor/window_calls.h"
 #include "polling/poll_round.h"
 #include "servers/module_dir.h"
+#include "servers/server_entry.h"
 #include "servers/setting_file.h"
 #include "servers/ui/dialog_units.h"
 #include "servers/ui/server_list_dialog.h"
@@ -52,12 +54,25 @@ void ReadChecked(const QCheckBox* box, std::atomic<int>& option) {
     option.store(box->isChecked() ? 1 : 0);
 }
 
+// The name of the entry a fault line is about, found by the display number the line starts with.
+std::string ServerNameOf(ServerLists& servers, const std::string& line) {
+    std::size_t number = 0;
+    std::size_t i = 0;
+    for (; i < line.size() && i < 9 && line[i] >= '0' && line[i] <= '9'; ++i)
+        number = number * 10 + (line[i] - '0');
+    if (i == 0 || number == 0) return {};
+    ServerLists::Locked lists = servers.Lock();
+    if (number > lists.m_arrServers.size()) return {};
+    return entry::ForPolling(lists.m_arrServers[number - 1]).name;
+}
+
 }  // namespace
 
 CTessivDlg::CTessivDlg(MonitorSettings settings, QWidget* parent)
     : QDialog(parent),
       m_settings(std::move(settings)),
-      m_dataDir(m_settings.dataDir.empty() ? GetModuleDir() : m_settings.dataDir) {
+      m_dataDir(m_settings.dataDir.empty() ? GetModuleDir() : m_settings.dataDir),
+      m_logDir(m_settings.logDir.empty() ? m_dataDir : m_settings.logDir) {
     m_sound = new AlarmSound(this);
     m_windowCalls = new WindowCalls(this);
     m_timerStart.setSingleShot(true);
@@ -172,7 +187,8 @@ void CTessivDlg::StartPollRound() {
         QueryOptions options{&m_control.StopFlag(), m_settings.clock, m_settings.queryLimits};
         return QueryServerStatus(url, report, options);
     };
-    PollRoundContext context{*this, m_control, std::move(query), m_settings.pacing, m_settings.clock};
+    PollRoundContext context{
+        *this, m_control, std::move(query), m_settings.pacing, m_settings.clock, m_settings.roundObserver};
     m_roundRunning = true;
     try {
         m_hPollThread = std::thread([this, context = std::move(context)]() mutable {
@@ -207,31 +223,60 @@ void CTessivDlg::AppendRunLog(std::string line) {
 }
 
 void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag) {
-    m_windowCalls->Call([this, &line, soundFlag] { ShowAlarm(line, soundFlag); });
-    AppendAlarmRecord(m_dataDir / kAlarmLogFileName, line, soundFlag);
+    AlarmEvent event;
+    if (!m_observers.empty()) {
+        event.serverName = ServerNameOf(m_servers, line);
+        event.category = ClassifyFaultLine(line);
+        event.soundFlag = soundFlag;
+        event.time = std::chrono::system_clock::from_time_t(m_settings.clock());
+    }
+    m_windowCalls->Call([this, &line, &event, soundFlag] {
+        ShowAlarm(line, soundFlag);
+        if (m_observers.empty() || m_closing) return;
+        event.line = line;
+        event.sounding = IsSounding();
+        TellObservers([&](AlarmObserver& observer) { observer.AlarmRaised(event); });
+    });
+    AppendAlarmRecord(m_logDir / kAlarmLogFileName, line, soundFlag);
 }
 
 void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
     PrependPaneText(m_strAlarmLog, line);
     m_editAlarmLog->setPlainText(gbk::ToQString(m_strAlarmLog));
     if (m_closing) return;
-    if (m_bTopOnAlarm.load() != 0) {
-        show();
-        raise();
-        activateWindow();
-    }
+    if (m_bTopOnAlarm.load() != 0) ShowAndRaise();
     if (soundFlag && m_bPlaySound.load() != 0) {
         m_sound->Play();
         setWindowTitle(QString::fromUtf8(kAlarmTitle));
     }
 }
 
+void CTessivDlg::ShowAndRaise() {
+    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void CTessivDlg::AddAlarmObserver(AlarmObserver* observer) {
+    if (observer != nullptr) m_observers.push_back(observer);
+}
+
+template <typename Tell>
+void CTessivDlg::TellObservers(Tell tell) {
+    for (AlarmObserver* observer : m_observers) tell(*observer);
+}
+
 void CTessivDlg::PollRefresh() {
     m_windowCalls->Call([this] { OnPollRefresh(); });
 }
 
+// Only the all-clear sends the silence command from the worker.
 void CTessivDlg::Silence() {
-    m_windowCalls->Call([this] { OnSilence(); });
+    m_windowCalls->Call([this] {
+        StopAlarmSound();
+        TellObservers([](AlarmObserver& observer) { observer.AllClear(); });
+    });
 }
 
 void CTessivDlg::ClearAlarmPane() {
@@ -254,6 +299,11 @@ bool CTessivDlg::IsSounding() const {
 }
 
 void CTessivDlg::OnSilence() {
+    StopAlarmSound();
+    TellObservers([](AlarmObserver& observer) { observer.AlarmSilenced(); });
+}
+
+void CTessivDlg::StopAlarmSound() {
     m_sound->Stop();
     setWindowTitle(QString::fromUtf8(kQuietTitle));
 }
@@ -261,6 +311,7 @@ void CTessivDlg::OnSilence() {
 void CTessivDlg::OnClearAlarmPane() {
     m_strAlarmLog.clear();
     m_editAlarmLog->setPlainText(QString());
+    TellObservers([](AlarmObserver& observer) { observer.AlarmPaneCleared(); });
 }
 
 void CTessivDlg::OnExit() {

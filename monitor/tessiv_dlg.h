@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <QDialog>
 #include <QTimer>
@@ -18,16 +19,20 @@
 class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
+class AlarmObserver;
 class AlarmSound;
+class RoundObserver;
 class WindowCalls;
 
 // Where the window keeps its files and how fast it runs. The program uses the defaults.
 struct MonitorSettings {
-    std::filesystem::path dataDir;  // Setting.ini and log.txt; empty: the executable's directory
+    std::filesystem::path dataDir;  // Setting.ini (and log.txt); empty: the executable's directory
+    std::filesystem::path logDir;   // log.txt; empty: dataDir
     Pacing pacing;
     Clock clock = SystemClock();
     QueryLimits queryLimits;
     bool installCrashHandler = true;
+    RoundObserver* roundObserver = nullptr;  // told of every polled entry, on the worker thread
 };
 
 // The monitor window: the server entries and their states, the two panes, the alarm, the six options, and the
@@ -57,6 +62,12 @@ public:
     bool IsSounding() const;
     bool IsRoundRunning() const { return m_roundRunning.load(); }
     const std::filesystem::path& DataDir() const { return m_dataDir; }
+    const std::filesystem::path& LogDir() const { return m_logDir; }
+
+    // Told of every alarm, silence, all-clear and emptied alarm pane; must outlive the window.
+    void AddAlarmObserver(AlarmObserver* observer);
+    // Brings the window back from anywhere: shown, not minimised, raised and active.
+    void ShowAndRaise();
 
     void StartMonitoring();
     void OnSilence();
@@ -90,9 +101,14 @@ private:
     void StartPollRound();
     void StopPollRound();
     void ShowAlarm(const std::string& line, bool soundFlag);
+    void StopAlarmSound();
+    template <typename Tell>
+    void TellObservers(Tell tell);
 
     MonitorSettings m_settings;
     std::filesystem::path m_dataDir;
+    std::filesystem::path m_logDir;
+    std::vector<AlarmObserver*> m_observers;
     bool m_bRunning = false;
     bool m_closing = false;
     ServerLists m_servers;

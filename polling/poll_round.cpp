@@ -7,6 +7,7 @@
 #include "polling/monitor_port.h"
 #include "polling/report_analysis.h"
 #include "polling/round_control.h"
+#include "polling/round_observer.h"
 #include "servers/server_entry.h"
 #include "servers/server_lists.h"
 
@@ -45,10 +46,21 @@ EntryOutcome PollEntry(PollRoundContext& context, std::size_t position, std::str
     std::optional<std::string> line = CopyEntry(servers, position);
     if (!line) throw std::out_of_range("server entry removed during the round");
     entry::PollView view = entry::ForPolling(*line);
-    if (view.paused()) return EntryOutcome::Skipped;
+    EntryResult result{position, std::string(view.name), std::string(view.url), view.paused(), {}, {}};
+    auto tell = [&] {
+        if (context.observer != nullptr) context.observer->EntryPolled(result);
+    };
+    if (view.paused()) {
+        tell();
+        return EntryOutcome::Skipped;
+    }
 
-    if (!context.query(view.url, report)) {
+    auto started = std::chrono::steady_clock::now();
+    bool read = context.query(view.url, report);
+    result.queryTime = std::chrono::steady_clock::now() - started;
+    if (!read) {
         report.clear();
+        tell();
         return EntryOutcome::Skipped;
     }
     std::optional<bool> previousWasTrue = StateIsTrue(servers, position);
@@ -57,6 +69,8 @@ EntryOutcome PollEntry(PollRoundContext& context, std::size_t position, std::str
                                       context.port, context.clock);
     StoreState(servers, position, normal);
     report.clear();
+    result.normal = normal;
+    tell();
     return EntryOutcome::Analysed;
 }
 
@@ -81,6 +95,7 @@ int PollRoundThread(PollRoundContext context) {
         if (outcome == EntryOutcome::Analysed && !context.control.Pause(context.pacing.entryPause)) return 1;
     }
     if (context.control.StopRequested()) return 1;
+    if (context.observer != nullptr) context.observer->RoundEnded(EntryCount(servers));
 
     if (!AnyStateFalse(servers)) {
         context.port.Silence();

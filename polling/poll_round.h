@@ -6,6 +6,7 @@
 
 class MonitorPort;
 class RoundControl;
+class RoundObserver;
 
 struct PollRoundContext {
     MonitorPort& port;
@@ -13,6 +14,7 @@ struct PollRoundContext {
     StatusQuery query;
     Pacing pacing;
     Clock clock;
+    RoundObserver* observer = nullptr;  // optional: told of each entry and the end of the round
 };
 
 // One poll round over the server entries, on the calling (worker) thread; returns the exit code 1. Ends

@@ -4,12 +4,13 @@
 #include <cstdio>
 #include <string_view>
 
+#include "polling/fault_category.h"
 #include "polling/monitor_port.h"
 #include "text/gbk.h"
 
 namespace {
 
-enum class Category { Connection, ServerFault, DiskSpace, DbLog, Security, Unclassified };
+using Category = FaultCategory;
 
 // The program's fixed texts, in GBK.
 struct Texts {
@@ -33,12 +34,6 @@ struct Texts {
 const Texts& GbkTexts() {
     static const Texts texts;
     return texts;
-}
-
-Category Classify(std::string_view line) {
-    for (const Texts::Row& row : GbkTexts().rows)
-        if (gbk::Contains(line, row.text)) return row.category;
-    return Category::Unclassified;
 }
 
 // Options are read when the line is classified, so a click during a round counts from the next line on.
@@ -71,9 +66,11 @@ std::string LinePrefix(int displayNumber, const Clock& clock) {
 }
 
 // The text of `r` in front of its first "</"; all of it when there is none.
+// Empty when the value has no terminator: a record cut off by the report limit yields no partial name, which
+// could otherwise match a category and raise an alarm.
 std::string ValueBeforeTerminator(std::string_view r) {
     std::size_t end = gbk::Find(r, "</");
-    return std::string(r.substr(0, end == std::string_view::npos ? r.size() : end));
+    return end == std::string_view::npos ? std::string() : std::string(r.substr(0, end));
 }
 
 void DropThrough(std::string& r, std::size_t count) {
@@ -81,6 +78,30 @@ void DropThrough(std::string& r, std::size_t count) {
 }
 
 }  // namespace
+
+FaultCategory ClassifyFaultLine(std::string_view line) {
+    for (const Texts::Row& row : GbkTexts().rows)
+        if (gbk::Contains(line, row.text)) return row.category;
+    return Category::Unclassified;
+}
+
+const char* FaultCategoryName(FaultCategory category) {
+    switch (category) {
+        case Category::Connection:
+            return "connection";
+        case Category::ServerFault:
+            return "server";
+        case Category::DiskSpace:
+            return "disk";
+        case Category::DbLog:
+            return "dblog";
+        case Category::Security:
+            return "security";
+        case Category::Unclassified:
+            break;
+    }
+    return "";
+}
 
 bool AnalyzeStatusReport(std::string report, const std::string& serverName, int displayNumber,
                          bool previousWasTrue, MonitorPort& port, const Clock& clock) {
@@ -115,7 +136,7 @@ bool AnalyzeStatusReport(std::string report, const std::string& serverName, int 
         gbk::ReplaceAll(filled, "[ServerName]", serverName);
 
         std::string line = LinePrefix(displayNumber, clock) + "------ " + filled + " ------";
-        Category category = Classify(line);
+        Category category = ClassifyFaultLine(line);
         if (category == Category::Unclassified)
             port.AppendRunLog(std::move(line));
         else
