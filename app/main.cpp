@@ -1,8 +1,11 @@
 #include <curl/curl.h>
 
+#include <cstdio>
+
 #include <QApplication>
 
 #include "monitor/tessiv_dlg.h"
+#include "text/gbk.h"
 
 namespace {
 
@@ -19,10 +22,17 @@ struct CurlGlobal {
 
 // Tessiv takes no options of its own; Qt's standard platform options are honoured.
 int main(int argc, char** argv) {
+    if (!gbk::Available()) {
+        std::fputs("tessiv: this system cannot convert GBK text (the iconv GBK module is missing); "
+                   "install the C library's gconv modules\n",
+                   stderr);
+        return 1;
+    }
     CurlGlobal curl;
     QApplication app(argc, argv);
     if (!curl.ok) return 1;
     CTessivDlg window;
-    window.exec();
-    return 0;
+    QObject::connect(&window, &QDialog::finished, &app, &QCoreApplication::quit);
+    window.show();
+    return QApplication::exec();
 }

@@ -89,7 +89,9 @@ CTessivDlg::~CTessivDlg() {
 
 void CTessivDlg::BuildControls() {
     setWindowTitle(QString::fromUtf8(kWindowCaption));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    // An ordinary top-level window, not a dialog: task bars and window switchers list it, so a minimised
+    // monitor is never lost.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     QFont font = this->font();
     font.setPointSize(9);
@@ -168,6 +170,9 @@ void CTessivDlg::UpdateData(bool saveAndValidate) {
 void CTessivDlg::StartMonitoring() {
     if (m_bRunning || m_closing) return;
     m_bRunning = true;
+    // Disabling the focused Start button would hand the focus on to 退出, where a stray Space ends the monitor.
+    QWidget* focused = focusWidget();
+    if (focused == nullptr || focused == m_buttonStart) m_editRunLog->setFocus();
     m_buttonStart->setEnabled(false);
     m_timerRound.start(m_settings.pacing.firstRound);
     AppendRunLog(gbk::FromUtf8(kStartLine));

@@ -1,6 +1,7 @@
 #include "monitor/window_calls.h"
 
 #include <condition_variable>
+#include <exception>
 
 #include <QThread>
 
@@ -22,14 +23,21 @@ void WindowCalls::Call(const std::function<void()>& call) {
     std::mutex doneMutex;
     std::condition_variable doneSignal;
     bool done = false;
+    std::exception_ptr failure;
     Post([&] {
-        call();
+        // A call that throws still ends the wait; the worker gets the exception instead of waiting for ever.
+        try {
+            call();
+        } catch (...) {
+            failure = std::current_exception();
+        }
         std::lock_guard hold(doneMutex);
         done = true;
         doneSignal.notify_one();
     });
     std::unique_lock hold(doneMutex);
     doneSignal.wait(hold, [&] { return done; });
+    if (failure) std::rethrow_exception(failure);
 }
 
 void WindowCalls::RunPending() {

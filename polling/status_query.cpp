@@ -62,6 +62,13 @@ std::size_t CollectBody(char* data, std::size_t size, std::size_t count, void* u
     return body->complete ? 0 : length;
 }
 
+bool HasHttpScheme(std::string_view url) {
+    constexpr std::string_view scheme = "http://";
+    if (url.size() < scheme.size()) return false;
+    return std::equal(scheme.begin(), scheme.end(), url.begin(),
+                      [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? char(b - 'A' + 'a') : b); });
+}
+
 bool Cancelled(const QueryOptions& options) {
     return options.cancel != nullptr && options.cancel->load(std::memory_order_acquire);
 }
@@ -76,6 +83,9 @@ bool Configure(CURL* easy, const std::string& url, Body& body, const QueryOption
         curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        // A name lookup that never returns must not hold up the end of a cancelled query: its resolver
+        // thread is left to finish on its own instead of being waited for.
+        curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
         // A status URL must never make the monitor read local files or talk other protocols,
         // not even through a redirect.
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
@@ -101,6 +111,13 @@ bool QueryServerStatus(const std::string& url, std::string& report, const QueryO
     // A cancelled query counts as nothing: the round is being torn down, and a host should not gain a
     // failure, or lose its count, only because the window closed while it was asked.
     if (Cancelled(options)) return false;
+    // libcurl would guess http for an address without a scheme; such an entry is a typing slip, and the
+    // operator learns of it as of any host that cannot be asked.
+    if (!HasHttpScheme(url)) {
+        CountFailure(url);
+        report = ConnectionFaultReport(options.clock ? options.clock() : std::time(nullptr));
+        return true;
+    }
     EasyHandle easy(curl_easy_init());
     if (!easy) return false;
     Body body;

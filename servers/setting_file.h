@@ -12,7 +12,17 @@ inline constexpr const char* kSettingFileName = "Setting.ini";
 // entries.
 std::vector<std::string> LoadServerEntries(const std::filesystem::path& file);
 
+// Why a save failed: the system's error and the step that met it.
+struct SaveResult {
+    int error = 0;     // errno; 0 when the file was saved
+    const char* step = "";
+    explicit operator bool() const { return error == 0; }
+    std::string Reason() const;  // e.g. "Permission denied (creating the file)"
+};
+
 // Writes each entry followed by CR LF. The new list goes to a temporary file in the same folder that then
-// replaces the old one, so the file always holds either the old or the new list. Returns false when
-// nothing could be replaced; the old file is then untouched.
-bool SaveServerEntries(const std::filesystem::path& file, const std::vector<std::string>& entries);
+// replaces the old one, so the file always holds either the old or the new list. A symbolic link is saved
+// through to its target and stays a link; a file its user may not write is left alone; where the folder
+// cannot take a temporary file the file is rewritten in place. A failed atomic save leaves the old file
+// untouched.
+SaveResult SaveServerEntries(const std::filesystem::path& file, const std::vector<std::string>& entries);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include <QString>
 
@@ -16,9 +18,16 @@ struct IconvCloser {
 };
 using IconvHandle = std::unique_ptr<void, IconvCloser>;
 
-IconvHandle Open(const char* to, const char* from) {
+IconvHandle TryOpen(const char* to, const char* from) {
     iconv_t cd = iconv_open(to, from);
     return IconvHandle(cd == reinterpret_cast<iconv_t>(-1) ? nullptr : cd);
+}
+
+// Never hands iconv a null converter.
+IconvHandle Open(const char* to, const char* from) {
+    IconvHandle cd = TryOpen(to, from);
+    if (!cd) throw std::runtime_error(std::string("no text converter from ") + from + " to " + to);
+    return cd;
 }
 
 // Runs iconv over the whole input. On an invalid or unencodable sequence, `onBad` decides: it may append a
@@ -53,6 +62,10 @@ std::size_t Utf8SequenceLength(unsigned char lead) {
 }
 
 }  // namespace
+
+bool Available() {
+    return TryOpen("UTF-8", "GBK") && TryOpen("GBK", "UTF-8");
+}
 
 QString ToQString(std::string_view bytes) {
     IconvHandle cd = Open("UTF-8", "GBK");

@@ -11,6 +11,10 @@ class QString;
 // contents. Conversion to Unicode happens only where a text meets a Qt widget.
 namespace gbk {
 
+// True when the system can convert between GBK and Unicode. Without it every conversion below throws
+// std::runtime_error.
+bool Available();
+
 // GBK bytes to Unicode. Bytes that do not form a GBK character become U+FFFD; nothing is dropped silently.
 QString ToQString(std::string_view bytes);
 

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QShowEvent>
 
 #include "servers/server_entry.h"
@@ -195,8 +196,14 @@ void CServerInfodlg::done(int result) {
     // Esc, the close box, reject() and accept() all end here, once per close. A dialog that is not open has
     // nothing to close and saves nothing.
     if (isVisible()) {
-        // A failed save leaves the old file as it was; the entries stay in memory for the next save.
-        SaveServerEntries(m_settingFile, m_lists.Entries());
+        // A failed save leaves the old file as it was; the entries stay in memory for the next save, and the
+        // operator is told, so an edit is never lost without a word.
+        if (SaveResult saved = SaveServerEntries(m_settingFile, m_lists.Entries()); !saved) {
+            const QString text = QString::fromUtf8("无法保存服务器列表到 %1：%2。\n修改仍保留在程序中，下次关闭本窗口时会再次保存。")
+                                     .arg(QString::fromStdString(m_settingFile.string()),
+                                          QString::fromStdString(saved.Reason()));
+            QMessageBox::warning(this, QString::fromUtf8("保存失败"), text);
+        }
     }
     QDialog::done(result);
 }

@@ -15,7 +15,7 @@ class QShowEvent;
 
 // "ServersInfo": the server entries, one checkable row each, with buttons to select, delete, pause, enable
 // and add. Every way of closing it (Esc, the close box, reject(), accept(), done()) saves the entries to the
-// setting file once; a failed save is not reported and the dialog closes anyway.
+// setting file once; a failed save is reported in a message box and the dialog closes anyway.
 // Child object names (for tests and style sheets): m_listServers, deleteButton, cancelButton (hidden),
 // selectAllButton, invertButton, addButton, pauseButton, enableButton.
 class CServerInfodlg final : public QDialog {

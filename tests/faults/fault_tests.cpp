@@ -154,12 +154,25 @@ protected:
     TempDir dir;
 };
 
+enum class SaveOutcome { Reported, Saved };
+
 // Opens the server list from the window, pauses the first entry, lets `breakIt` spoil the setting file's
-// place, closes the list, and checks that it closed quietly with the edit still in memory.
-void ManageServersWithBrokenSave(CTessivDlg& window, const std::function<void()>& breakIt) {
+// place, closes the list, and checks that it closed with the edit still in memory and, for a failed save,
+// exactly one message that names the file.
+void ManageServersWithBrokenSave(CTessivDlg& window, const std::function<void()>& breakIt,
+                                 SaveOutcome outcome = SaveOutcome::Reported) {
     const Entries before = window.Servers().Entries();
     ASSERT_FALSE(before.empty());
     bool sawDialog = false;
+    QStringList messages;
+    QTimer boxCloser;
+    QObject::connect(&boxCloser, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || box->isHidden()) return;
+        messages << box->text();
+        box->done(QMessageBox::Ok);
+    });
+    boxCloser.start(5);
     QTimer::singleShot(0, &window, [&] {
         auto* dialog = qobject_cast<CServerInfodlg*>(QApplication::activeModalWidget());
         if (dialog == nullptr) return;
@@ -173,7 +186,13 @@ void ManageServersWithBrokenSave(CTessivDlg& window, const std::function<void()>
     window.OnManageServers();  // returns when the list closes
     ASSERT_TRUE(sawDialog);
 
-    QTest::qWait(50);  // a message box would be up by now
+    QTest::qWait(50);  // a second message box would be up by now
+    if (outcome == SaveOutcome::Reported) {
+        ASSERT_EQ(messages.size(), 1);
+        EXPECT_TRUE(messages[0].contains(QString::fromUtf8(kSettingFileName))) << messages[0].toStdString();
+    } else {
+        EXPECT_TRUE(messages.isEmpty());
+    }
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_TRUE(OtherVisibleWindows(&window).empty());
     EXPECT_TRUE(window.findChildren<CServerInfodlg*>().empty());
@@ -185,7 +204,7 @@ void ManageServersWithBrokenSave(CTessivDlg& window, const std::function<void()>
 
 const Entries kEntries = {"A,http://127.0.0.1:1/a@1", "B,http://127.0.0.1:1/b@1"};
 
-TEST_F(Faults, UnwritableSettingFileClosesTheListQuietly) {
+TEST_F(Faults, UnwritableSettingFileIsReportedAndKeepsTheEdit) {
     {
         SCOPED_TRACE("the folder is replaced by a file while the list is open");
         const fs::path data = dir / "data";
@@ -216,7 +235,7 @@ TEST_F(Faults, UnwritableSettingFileClosesTheListQuietly) {
     }
     {
         // Even root cannot create the temporary when its path is longer than the system allows, while the
-        // setting file itself, a few bytes shorter, is read and kept.
+        // setting file itself, a few bytes shorter, can be written: it is rewritten in place.
         SCOPED_TRACE("no room in the path for the temporary beside Setting.ini");
         fs::path data = dir.path();
         const std::size_t target = PATH_MAX - 6 - std::string("/Setting.ini").size();
@@ -229,8 +248,8 @@ TEST_F(Faults, UnwritableSettingFileClosesTheListQuietly) {
         WriteFileBytes(file, CrLfLines(kEntries));
         CTessivDlg window(Quiet(data));
         ASSERT_EQ(window.Servers().Entries(), kEntries);
-        ManageServersWithBrokenSave(window, [] {});
-        EXPECT_EQ(ReadFileBytes(file), CrLfLines(kEntries));
+        ManageServersWithBrokenSave(window, [] {}, SaveOutcome::Saved);
+        EXPECT_EQ(ReadFileBytes(file), CrLfLines(window.Servers().Entries()));
         EXPECT_EQ(Leftovers(data), 0);
     }
 }

@@ -184,6 +184,10 @@ TEST(StatusQuerySuccess, AppendsTheReportAfterTheTextAlreadyThere) {
               "<activetime>2024-05-01 08:31:00.0</activetime></app>"
               "</apps></msg>");
     EXPECT_EQ(FailureCount(url), std::nullopt) << "a success creates no counter";
+
+    std::string upper;
+    EXPECT_TRUE(QueryServerStatus("HTTP" + url.substr(4), upper, Options()));
+    EXPECT_EQ(upper, report.substr(5)) << "the scheme is matched without regard to case";
 }
 
 TEST(StatusQuerySuccess, KeepsOnlyTheFirst1024Bytes) {
@@ -263,8 +267,9 @@ TEST(StatusQueryFailure, NoHostOrNoUsableUrl) {
 
 TEST(StatusQueryFailure, OtherSchemesAreRefusedWithoutConnecting) {
     // Short limits: were the scheme allowed, the silent port would hold the query until its time-out.
+    // An address typed without any scheme is refused too, though libcurl would take it for http.
     const QueryOptions options = Options({500ms, 500ms, 5});
-    for (const char* scheme : {"https://", "ftp://"}) {
+    for (const char* scheme : {"https://", "ftp://", ""}) {
         ConnectionWatch watch;
         ExpectFault(CaseUrl(scheme + watch.hostPort() + "/status"), options);
         EXPECT_FALSE(watch.Connected()) << scheme;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -452,19 +453,25 @@ TEST_F(ServerDialogs, DeletingEveryRowLeavesAnEmptyFile) {
     EXPECT_TRUE(lists.Entries().empty());
 }
 
-TEST_F(ServerDialogs, AFailedSaveSaysNothingAndStillCloses) {
+TEST_F(ServerDialogs, AFailedSaveIsReportedOnceAndTheNextCloseTriesAgain) {
     struct Case {
         const char* name;
         fs::path file;
         std::function<void()> breakIt;
+        std::function<void()> mendIt;
     };
     const fs::path sub = dir / "sub";
     const Case cases[] = {
-        {"folder missing", dir / "missing" / kSettingFileName, [] {}},
+        {"folder missing", dir / "missing" / kSettingFileName, [] {},
+         [&] { fs::create_directory(dir / "missing"); }},
         {"folder replaced by a file", sub / kSettingFileName,
          [&] {
              fs::remove_all(sub);
              WriteFileBytes(sub, "not a folder");
+         },
+         [&] {
+             fs::remove(sub);
+             fs::create_directory(sub);
          }},
     };
     for (const Case& c : cases) {
@@ -481,15 +488,22 @@ TEST_F(ServerDialogs, AFailedSaveSaysNothingAndStillCloses) {
         MessageBoxes boxes;
         QSignalSpy finished(&dialog, &QDialog::finished);
         dialog.close();
-        QTest::qWait(20);  // a message box would have come up by now
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.texts().empty(); }, 5000));
         EXPECT_FALSE(dialog.isVisible());
         EXPECT_EQ(finished.count(), 1);
-        EXPECT_TRUE(boxes.texts().empty());
+        ASSERT_EQ(boxes.texts().size(), 1u);
+        EXPECT_TRUE(boxes.texts()[0].contains(QString::fromStdString(c.file.string())));
+        EXPECT_TRUE(boxes.texts()[0].contains(QString::fromUtf8(std::strerror(ENOTDIR))) ||
+                    boxes.texts()[0].contains(QString::fromUtf8(std::strerror(ENOENT))));
         EXPECT_EQ(lists.Entries(), entries);
-        EXPECT_EQ(lists.States(), (Entries{kStateTrue, kStateTrue}));
         EXPECT_FALSE(fs::exists(c.file));
+
+        c.mendIt();
+        dialog.show();
+        dialog.close();
+        EXPECT_EQ(ReadFileBytes(c.file), entries[0] + "\r\n" + entries[1] + "\r\n");
+        EXPECT_EQ(boxes.texts().size(), 1u);
     }
-    EXPECT_EQ(ReadFileBytes(sub), "not a folder");
 }
 
 class AddServerDialog : public testing::Test {
