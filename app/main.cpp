@@ -23,9 +23,10 @@ struct CurlGlobal {
 // Tessiv takes no options of its own; Qt's standard platform options are honoured.
 int main(int argc, char** argv) {
     if (!gbk::Available()) {
-        std::fputs("tessiv: this system cannot convert GBK text (the iconv GBK module is missing); "
-                   "install the C library's gconv modules\n",
-                   stderr);
+        std::fputs(
+            "tessiv: this system cannot convert GBK text (the iconv GBK module is missing); "
+            "install the C library's gconv modules\n",
+            stderr);
         return 1;
     }
     CurlGlobal curl;

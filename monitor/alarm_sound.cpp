@@ -1,18 +1,31 @@
 #include "monitor/alarm_sound.h"
 
-#include <QFile>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QFileInfo>
-#include <QSoundEffect>
+
+#include "monitor/audio_thread.h"
 
 const QUrl AlarmSound::kBuiltInSound{QStringLiteral("qrc:/tessiv/alarm.wav")};
 
 namespace {
 
+// How long closing waits for the audio thread before leaving it to the end of the process.
+constexpr std::chrono::milliseconds kAudioEndBound{50};
+
+// Only a regular file is opened, and without blocking: a FIFO or a device named sos.wav must not stall
+// the window's thread.
 bool IsWaveFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return false;
-    QByteArray head = file.read(12);
-    return head.size() == 12 && head.startsWith("RIFF") && head.mid(8, 4) == "WAVE";
+    int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    char head[12] = {};
+    bool wave = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::read(fd, head, sizeof head) == 12 &&
+                std::string_view(head, 4) == "RIFF" && std::string_view(head + 8, 4) == "WAVE";
+    ::close(fd);
+    return wave;
 }
 
 QUrl ChooseSource() {
@@ -24,26 +37,27 @@ QUrl ChooseSource() {
 
 AlarmSound::AlarmSound(QObject* parent) : QObject(parent) {}
 
-AlarmSound::~AlarmSound() = default;
+AlarmSound::~AlarmSound() {
+    if (m_audio && !m_audio->Finish(kAudioEndBound)) {
+        // Stuck in the audio library, where nothing can wake it: the thread and what it uses stay alive
+        // until the process ends.
+        static_cast<void>(m_audio.release());
+    }
+}
 
 void AlarmSound::Play() {
-    if (m_effect == nullptr) {
-        m_effect = new QSoundEffect(this);
-        m_effect->setLoopCount(QSoundEffect::Infinite);
-    }
     // Looked up at every alarm, so a sos.wav put in place while running is used from the next alarm on.
-    QUrl source = ChooseSource();
-    m_effect->stop();
-    if (m_effect->source() != source) m_effect->setSource(source);
-    m_effect->play();
+    m_source = ChooseSource();
+    if (!m_audio) m_audio = std::make_unique<AudioThread>();
+    m_audio->PlayLooping(m_source);
     m_sounding = true;
 }
 
 void AlarmSound::Stop() {
-    if (m_effect != nullptr) m_effect->stop();
+    if (m_audio) m_audio->Stop();
     m_sounding = false;
 }
 
-QUrl AlarmSound::Source() const {
-    return m_effect != nullptr ? m_effect->source() : QUrl();
+bool AlarmSound::PlaybackConfirmed() const {
+    return m_audio && m_audio->PlaybackConfirmed();
 }

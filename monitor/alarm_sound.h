@@ -1,16 +1,21 @@
 #pragma once
 
+#include <memory>
+
 #include <QObject>
 #include <QUrl>
 
-class QSoundEffect;
+class AudioThread;
 
 // The looping alarm sound: "sos.wav" from the current directory, or the built-in sound when that file is
-// missing or is not a WAV file. Without an audio device it plays nothing and never blocks.
+// missing or is not a WAV file. The audio stack lives on a thread of its own, started at the first alarm:
+// Play and Stop only post to it and never wait, so an audio server that hangs or fails can neither freeze
+// the window nor hold up its closing.
 class AlarmSound final : public QObject {
     Q_OBJECT
 public:
     explicit AlarmSound(QObject* parent = nullptr);
+    // Waits a moment for the audio thread to end; one stuck in the audio library is left behind.
     ~AlarmSound() override;
     AlarmSound(const AlarmSound&) = delete;
     AlarmSound& operator=(const AlarmSound&) = delete;
@@ -19,12 +24,17 @@ public:
     void Play();
     void Stop();
 
+    // The alarm wants sound: true from Play to Stop, whatever the audio stack does.
     bool IsSounding() const { return m_sounding; }
-    QUrl Source() const;
+    // The audio stack reported that the loop plays.
+    bool PlaybackConfirmed() const;
+    // The sound chosen by the last Play.
+    QUrl Source() const { return m_source; }
 
     static const QUrl kBuiltInSound;
 
 private:
-    QSoundEffect* m_effect = nullptr;  // made on first use: most runs never sound
+    std::unique_ptr<AudioThread> m_audio;  // made on first use: most runs never sound
+    QUrl m_source;
     bool m_sounding = false;
 };

@@ -170,7 +170,8 @@ void CTessivDlg::UpdateData(bool saveAndValidate) {
 void CTessivDlg::StartMonitoring() {
     if (m_bRunning || m_closing) return;
     m_bRunning = true;
-    // Disabling the focused Start button would hand the focus on to 退出, where a stray Space ends the monitor.
+    // Disabling the focused Start button would hand the focus on to 退出, where a stray Space ends the
+    // monitor.
     QWidget* focused = focusWidget();
     if (focused == nullptr || focused == m_buttonStart) m_editRunLog->setFocus();
     m_buttonStart->setEnabled(false);

@@ -14,7 +14,7 @@ std::vector<std::string> LoadServerEntries(const std::filesystem::path& file);
 
 // Why a save failed: the system's error and the step that met it.
 struct SaveResult {
-    int error = 0;     // errno; 0 when the file was saved
+    int error = 0;  // errno; 0 when the file was saved
     const char* step = "";
     explicit operator bool() const { return error == 0; }
     std::string Reason() const;  // e.g. "Permission denied (creating the file)"

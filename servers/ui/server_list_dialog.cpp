@@ -199,9 +199,11 @@ void CServerInfodlg::done(int result) {
         // A failed save leaves the old file as it was; the entries stay in memory for the next save, and the
         // operator is told, so an edit is never lost without a word.
         if (SaveResult saved = SaveServerEntries(m_settingFile, m_lists.Entries()); !saved) {
-            const QString text = QString::fromUtf8("无法保存服务器列表到 %1：%2。\n修改仍保留在程序中，下次关闭本窗口时会再次保存。")
-                                     .arg(QString::fromStdString(m_settingFile.string()),
-                                          QString::fromStdString(saved.Reason()));
+            const QString text =
+                QString::fromUtf8(
+                    "无法保存服务器列表到 %1：%2。\n修改仍保留在程序中，下次关闭本窗口时会再次保存。")
+                    .arg(QString::fromStdString(m_settingFile.string()),
+                         QString::fromStdString(saved.Reason()));
             QMessageBox::warning(this, QString::fromUtf8("保存失败"), text);
         }
     }

@@ -248,7 +248,8 @@ TEST_F(Faults, UnwritableSettingFileIsReportedAndKeepsTheEdit) {
         WriteFileBytes(file, CrLfLines(kEntries));
         CTessivDlg window(Quiet(data));
         ASSERT_EQ(window.Servers().Entries(), kEntries);
-        ManageServersWithBrokenSave(window, [] {}, SaveOutcome::Saved);
+        ManageServersWithBrokenSave(
+            window, [] {}, SaveOutcome::Saved);
         EXPECT_EQ(ReadFileBytes(file), CrLfLines(window.Servers().Entries()));
         EXPECT_EQ(Leftovers(data), 0);
     }

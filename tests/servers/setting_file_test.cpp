@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "tests/support/temp_dir.h"
 
@@ -85,6 +90,65 @@ TEST_F(SettingFile, SaveKeepsTheFilePermissions) {
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+TEST_F(SettingFile, ALinkIsSavedThroughToItsTargetAndStaysALink) {
+    std::filesystem::create_directory(dir / "real");
+    const auto target = dir / "real" / "hosts.ini";
+    WriteFileBytes(target, "old\r\n");
+    std::filesystem::create_symlink("real/hosts.ini", file);
+    ASSERT_TRUE(SaveServerEntries(file, {"new"}));
+    EXPECT_TRUE(std::filesystem::is_symlink(file));
+    EXPECT_EQ(ReadFileBytes(target), "new\r\n");
+}
+
+// Runs `body` in a child process as an unprivileged user (root passes every permission check); the
+// child's exit status is the body's answer.
+bool AsNobody(const std::function<bool()>& body) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        bool ok = (::getuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0)) && body();
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+TEST_F(SettingFile, PermissionsDecideBetweenInPlaceRewriteAndLeavingTheFileAlone) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    const auto folder = dir / "locked";
+    std::filesystem::create_directory(folder);
+    const auto writable = folder / "Setting.ini";
+    const auto readOnly = folder / "other.ini";
+    WriteFileBytes(writable, "old\r\n");
+    WriteFileBytes(readOnly, "kept\r\n");
+    ASSERT_EQ(::chown(writable.c_str(), 65534, 65534), 0);
+    ::chmod(writable.c_str(), 0640);
+    ::chmod(readOnly.c_str(), 0644);
+    ::chmod(folder.c_str(), 0755);  // root's folder: nobody may create the temporary file in it
+
+    // The folder takes no temporary, but the file may be written: rewritten in place, mode and owner kept.
+    EXPECT_TRUE(AsNobody([&] { return bool(SaveServerEntries(writable, {"new", "list"})); }));
+    EXPECT_EQ(ReadFileBytes(writable), "new\r\nlist\r\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(writable.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(info.st_uid, 65534u);
+
+    // A file its user may not write is left alone, and the failure says why.
+    EXPECT_TRUE(AsNobody([&] {
+        SaveResult saved = SaveServerEntries(readOnly, {"new"});
+        return !saved && saved.error == EACCES;
+    }));
+    EXPECT_EQ(ReadFileBytes(readOnly), "kept\r\n");
+}
+
+TEST_F(SettingFile, AFifoLoadsNothingWithoutBlocking) {
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+    EXPECT_EQ(LoadServerEntries(file), Entries{});  // a blocking open would never return: no writer
+    EXPECT_FALSE(SaveServerEntries(file, {"new"}));
 }
 
 }  // namespace
