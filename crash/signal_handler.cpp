@@ -56,6 +56,7 @@ void WaitForOtherDump() {
     }
 }
 
+// Async-signal-safe, as is everything it calls; runs on the thread's alternate stack.
 void OnCrashSignal(int signal, siginfo_t* info, void* context) {
     const pid_t tid = CurrentThreadId();
     pid_t idle = 0;
