@@ -2,8 +2,6 @@
 
 #include <cpuid.h>
 #include <elf.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -14,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "crash/dump_file.h"
 #include "crash/minidump_format.h"
 #include "crash/self_memory.h"
 #include "crash/signal_safe.h"
@@ -50,115 +49,6 @@ struct Scratch {
 };
 
 namespace {
-
-// ---- The dump file ----
-
-// Lays blocks out one after the other; every block starts 8-byte aligned.
-class DumpFile {
-public:
-    explicit DumpFile(int fd) : m_fd(fd) {}
-
-    uint32_t Reserve(size_t size) {
-        const uint32_t rva = static_cast<uint32_t>(AlignUp(m_end, 8));
-        m_end = rva + static_cast<uint32_t>(size);
-        return rva;
-    }
-
-    void WriteAt(uint32_t rva, const void* data, size_t size) {
-        if (size == 0) return;
-        // Best effort: a short dump is still worth more than none.
-        if (lseek(m_fd, rva, SEEK_SET) >= 0) WriteAll(m_fd, data, size);
-    }
-
-    md::Location Append(const void* data, size_t size) {
-        // An empty block must not point past the end of the file.
-        if (size == 0) return {};
-        const uint32_t rva = Reserve(size);
-        WriteAt(rva, data, size);
-        return {static_cast<uint32_t>(size), rva};
-    }
-
-    // A 32-bit count followed directly by the items: the layout of every minidump list.
-    md::Location AppendList(const void* items, uint32_t count, size_t itemSize) {
-        const size_t size = sizeof(count) + count * itemSize;
-        const uint32_t rva = Reserve(size);
-        WriteAt(rva, &count, sizeof(count));
-        WriteAt(rva + static_cast<uint32_t>(sizeof(count)), items, count * itemSize);
-        return {static_cast<uint32_t>(size), rva};
-    }
-
-    // Adds bytes right after the last block, for data whose size is known only once it is written.
-    void Extend(const void* data, size_t size) {
-        WriteAt(m_end, data, size);
-        m_end += static_cast<uint32_t>(size);
-    }
-
-    uint32_t End() const { return m_end; }
-
-private:
-    int m_fd;
-    uint32_t m_end = 0;
-};
-
-// Writes a MINIDUMP_STRING: byte length, UTF-16 text, then a NUL unit that the length does not count.
-md::Location AppendString(DumpFile& out, Scratch& scratch, const char* utf8, size_t length) {
-    unsigned char* buffer = scratch.buffer;
-    const size_t maxUnits = (kBufferSize - sizeof(uint32_t)) / 2 - 1;
-    size_t units = 0;
-    auto put = [&](uint32_t unit) {
-        const auto value = static_cast<uint16_t>(unit);
-        std::memcpy(buffer + sizeof(uint32_t) + 2 * units++, &value, sizeof(value));
-    };
-    size_t i = 0;
-    while (i < length && units + 2 <= maxUnits) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        const size_t extra = lead < 0x80           ? 0
-                             : (lead >> 5) == 0x6  ? 1
-                             : (lead >> 4) == 0xe  ? 2
-                             : (lead >> 3) == 0x1e ? 3
-                                                   : 4;
-        uint32_t codePoint = extra == 0 ? lead : lead & (0x3fu >> extra);
-        bool valid = extra < 4 && i + extra < length;
-        for (size_t k = 1; valid && k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(utf8[i + k]);
-            valid = (next & 0xc0) == 0x80;
-            codePoint = (codePoint << 6) | (next & 0x3fu);
-        }
-        if (!valid) {
-            put(0xfffd);
-            ++i;
-            continue;
-        }
-        i += extra + 1;
-        if (codePoint >= 0x10000) {
-            codePoint -= 0x10000;
-            put(0xd800 + (codePoint >> 10));
-            put(0xdc00 + (codePoint & 0x3ff));
-        } else {
-            put(codePoint);
-        }
-    }
-    const auto bytes = static_cast<uint32_t>(2 * units);
-    std::memcpy(buffer, &bytes, sizeof(bytes));
-    put(0);
-    return out.Append(buffer, sizeof(bytes) + 2 * units);
-}
-
-// Streams a (/proc) file of unknown size into the dump.
-md::Location AppendFile(DumpFile& out, Scratch& scratch, const char* path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    const uint32_t rva = out.Reserve(0);
-    for (;;) {
-        const ssize_t got = read(fd, scratch.buffer, kBufferSize);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        out.Extend(scratch.buffer, static_cast<size_t>(got));
-    }
-    close(fd);
-    if (out.End() == rva) return {};
-    return {out.End() - rva, rva};
-}
 
 // ---- Streams ----
 
@@ -327,7 +217,7 @@ md::Location WriteModuleList(DumpFile& out, Scratch& scratch) {
             module.sizeOfImage = static_cast<uint32_t>(
                 std::min<uint64_t>(scratch.memory.mappings[next - 1].end - first.start, UINT32_MAX));
             module.moduleNameRva =
-                AppendString(out, scratch, PathOf(scratch.memory, first), first.pathLength).rva;
+                AppendString(out, scratch.buffer, PathOf(scratch.memory, first), first.pathLength).rva;
             module.cvRecord = WriteCodeViewRecord(out, scratch, first.start);
         }
         i = next;
@@ -337,7 +227,8 @@ md::Location WriteModuleList(DumpFile& out, Scratch& scratch) {
 
 md::Location WriteSystemInfo(DumpFile& out, Scratch& scratch) {
     md::SystemInfo info = scratch.systemInfo;
-    info.csdVersionRva = AppendString(out, scratch, scratch.osVersion, StringLength(scratch.osVersion)).rva;
+    info.csdVersionRva =
+        AppendString(out, scratch.buffer, scratch.osVersion, StringLength(scratch.osVersion)).rva;
     return out.Append(&info, sizeof(info));
 }
 
@@ -377,10 +268,10 @@ void WriteDump(int fd, Scratch& scratch, const Crash& crash) {
     streams.Add(md::kModuleListStream, WriteModuleList(out, scratch));
     streams.Add(md::kSystemInfoStream, WriteSystemInfo(out, scratch));
     streams.Add(md::kMiscInfoStream, WriteMiscInfo(out, crash));
-    streams.Add(md::kLinuxProcStatusStream, AppendFile(out, scratch, "/proc/self/status"));
-    streams.Add(md::kLinuxCpuInfoStream, AppendFile(out, scratch, "/proc/cpuinfo"));
-    streams.Add(md::kLinuxCmdLineStream, AppendFile(out, scratch, "/proc/self/cmdline"));
-    streams.Add(md::kLinuxAuxvStream, AppendFile(out, scratch, "/proc/self/auxv"));
+    streams.Add(md::kLinuxProcStatusStream, AppendFile(out, scratch.buffer, "/proc/self/status"));
+    streams.Add(md::kLinuxCpuInfoStream, AppendFile(out, scratch.buffer, "/proc/cpuinfo"));
+    streams.Add(md::kLinuxCmdLineStream, AppendFile(out, scratch.buffer, "/proc/self/cmdline"));
+    streams.Add(md::kLinuxAuxvStream, AppendFile(out, scratch.buffer, "/proc/self/auxv"));
     streams.Add(md::kLinuxMapsStream, out.Append(scratch.memory.maps, scratch.memory.mapsLength));
 
     // The header goes in last: a dump cut short by a second fault has no valid signature rather than
