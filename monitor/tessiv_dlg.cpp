@@ -7,7 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "app/crash_dump.h"
+#include "crash/crash_dump.h"
 #include "monitor/alarm_log.h"
 #include "monitor/alarm_observer.h"
 #include "monitor/alarm_sound.h"

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include <QFont>
 #include <QMessageBox>
 #include <QValidator>
 
@@ -38,6 +39,10 @@ private:
 
 CAddServer::CAddServer(ServerLists& lists, QWidget* parent) : QDialog(parent), m_lists(lists) {
     setWindowTitle(QStringLiteral("AddServers"));
+    // The template's font size; the children, made before this runs, take it on too.
+    QFont font = this->font();
+    font.setPointSize(8);
+    setFont(font);
     setFixedSize(dialog_units::Size(221, 127));
 
     m_okButton->setDefault(true);

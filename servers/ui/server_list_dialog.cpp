@@ -4,6 +4,7 @@
 #include <utility>
 
 #include <QByteArray>
+#include <QFont>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QShowEvent>
@@ -38,6 +39,10 @@ QTableWidgetItem* MakeItem(const QString& text) {
 CServerInfodlg::CServerInfodlg(ServerLists& lists, std::filesystem::path settingFile, QWidget* parent)
     : QDialog(parent), m_lists(lists), m_settingFile(std::move(settingFile)) {
     setWindowTitle(QStringLiteral("ServersInfo"));
+    // The template's font size; the children, made before this runs, take it on too.
+    QFont font = this->font();
+    font.setPointSize(8);
+    setFont(font);
     setFixedSize(dialog_units::Size(316, 198));
 
     m_deleteButton->setDefault(true);

@@ -16,12 +16,17 @@
 #include <vector>
 
 #include <QApplication>
+#include <QGroupBox>
+#include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QList>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -624,6 +629,43 @@ TEST(ServerDialogFocus, TabVisitsTheControlsInTemplateOrder) {
                                         "addButton", "pauseButton", "enableButton"}));
     CAddServer add(lists);
     EXPECT_EQ(tabStops(add), (std::vector<std::string>{"okButton", "cancelButton", "m_strName", "m_strIP"}));
+}
+
+// The captions that do not fit the room their control draws them in: a button's contents rectangle, a
+// label's or group box's own size, a list header's section.
+std::vector<std::string> ClippedCaptions(QWidget& dialog) {
+    std::vector<std::string> clipped;
+    auto check = [&](const QString& text, QSize needed, QSize room) {
+        if (needed.width() > room.width() || needed.height() > room.height())
+            clipped.push_back(text.toStdString());
+    };
+    for (const QPushButton* button : dialog.findChildren<QPushButton*>()) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        if (button->autoDefault()) option.features |= QStyleOptionButton::AutoDefaultButton;
+        const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        check(button->text(), button->fontMetrics().size(Qt::TextShowMnemonic, button->text()), room.size());
+    }
+    for (const QLabel* label : dialog.findChildren<QLabel*>())
+        check(label->text(), label->sizeHint(), label->size());
+    for (const QGroupBox* box : dialog.findChildren<QGroupBox*>())
+        check(box->title(), box->minimumSizeHint(), box->size());
+    for (const QHeaderView* header : dialog.findChildren<QHeaderView*>()) {
+        for (int section = 0; section < header->count() && !header->isHidden(); ++section)
+            check(header->model()->headerData(section, header->orientation()).toString(),
+                  {header->sectionSizeHint(section), 0}, {header->sectionSize(section), 0});
+    }
+    return clipped;
+}
+
+TEST_F(ServerDialogs, BothDialogsUseTheirEightPointFontAndNoCaptionIsClipped) {
+    auto list = Open();
+    CAddServer add(lists);
+    add.show();
+    for (QWidget* dialog : {static_cast<QWidget*>(list.get()), static_cast<QWidget*>(&add)}) {
+        EXPECT_EQ(dialog->font().pointSize(), 8);
+        EXPECT_EQ(ClippedCaptions(*dialog), std::vector<std::string>{});
+    }
 }
 
 // A poll round's use of the lists: count and copy under the lock, then set the state under it again.

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/app/minidump_reader.h"
+#include "tests/crash/minidump_reader.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/app/minidump_reader.h"
+#include "tests/crash/minidump_reader.h"
 
 #include <algorithm>
 #include <cstring>

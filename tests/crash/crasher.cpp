@@ -25,7 +25,7 @@
 #include <string_view>
 #include <thread>
 
-#include "app/crash_dump.h"
+#include "crash/crash_dump.h"
 
 volatile bool g_keepRecursing = true;
 
