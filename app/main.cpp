@@ -1,9 +1,11 @@
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <QApplication>
 
+#include "monitor/alarm_sound.h"
 #include "monitor/tessiv_dlg.h"
 #include "text/gbk.h"
 
@@ -32,8 +34,17 @@ int main(int argc, char** argv) {
     CurlGlobal curl;
     QApplication app(argc, argv);
     if (!curl.ok) return 1;
-    CTessivDlg window;
-    QObject::connect(&window, &QDialog::finished, &app, &QCoreApplication::quit);
-    window.show();
-    return QApplication::exec();
+    int result = 0;
+    {
+        CTessivDlg window;
+        QObject::connect(&window, &QDialog::finished, &app, &QCoreApplication::quit);
+        window.show();
+        result = QApplication::exec();
+    }
+    if (AudioThreadLeftBehind()) {
+        // The audio library's exit handlers would wait for the thread stuck in it; nothing else is pending.
+        std::fflush(nullptr);
+        std::_Exit(result);
+    }
+    return result;
 }

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include <QFileInfo>
 
 #include "monitor/audio_thread.h"
@@ -11,6 +13,8 @@
 const QUrl AlarmSound::kBuiltInSound{QStringLiteral("qrc:/tessiv/alarm.wav")};
 
 namespace {
+
+std::atomic<bool> g_audioLeftBehind{false};
 
 // How long closing waits for the audio thread before leaving it to the end of the process.
 constexpr std::chrono::milliseconds kAudioEndBound{50};
@@ -42,6 +46,7 @@ AlarmSound::~AlarmSound() {
         // Stuck in the audio library, where nothing can wake it: the thread and what it uses stay alive
         // until the process ends.
         static_cast<void>(m_audio.release());
+        g_audioLeftBehind.store(true);
     }
 }
 
@@ -56,6 +61,10 @@ void AlarmSound::Play() {
 void AlarmSound::Stop() {
     if (m_audio) m_audio->Stop();
     m_sounding = false;
+}
+
+bool AudioThreadLeftBehind() {
+    return g_audioLeftBehind.load();
 }
 
 bool AlarmSound::PlaybackConfirmed() const {

@@ -38,3 +38,8 @@ private:
     QUrl m_source;
     bool m_sounding = false;
 };
+
+// True once an audio thread stuck in the audio library was left behind. The process must then end without
+// running the libraries' exit handlers (std::_Exit after flushing): the audio library's own would wait on
+// that thread.
+bool AudioThreadLeftBehind();

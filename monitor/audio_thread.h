@@ -3,8 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include <QThread>
@@ -33,7 +33,7 @@ private:
     void Post(std::function<void()> call);
 
     QThread m_thread;
-    WindowCalls* m_calls = nullptr;  // lives on m_thread
+    WindowCalls* m_calls = nullptr;          // lives on m_thread
     std::unique_ptr<QSoundEffect> m_effect;  // made and used on m_thread only
     std::atomic<bool> m_confirmed{false};
 

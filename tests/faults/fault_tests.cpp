@@ -2,8 +2,12 @@
 // missing, or the window is closed at an awkward moment of a round.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -18,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <random>
@@ -385,6 +390,50 @@ TEST_F(Faults, ClosingDuringAHangingQueryEndsPromptly) {
     ASSERT_TRUE(window->IsRoundRunning());
     EXPECT_LT(Close(*window), kPromptCloseMs);
     EXPECT_FALSE(window->IsRoundRunning());
+}
+
+// A name server that swallows every query: the status URL's host name is never resolved. The test runs
+// itself again in a private mount namespace whose resolv.conf names that server (root only, as in CI).
+TEST_F(Faults, ClosingDuringAHungNameLookupEndsPromptly) {
+    const char* host = "Slow,http://status.tessiv-test.invalid:89/Interface/tarv/tarvAction_appreg.action@1";
+    if (std::getenv("TESSIV_PRIVATE_RESOLVER") != nullptr) {
+        auto window = OpenWindow({host}, Running(0ms, 1h));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window->IsRoundRunning(); }, 5000));
+        QTest::qWait(300);  // the lookup is under way and will not return
+        ASSERT_TRUE(window->IsRoundRunning());
+        EXPECT_LT(Close(*window), 1500);
+        return;
+    }
+    if (::geteuid() != 0) GTEST_SKIP() << "a private resolv.conf needs root";
+
+    int silent = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(0x7F350001);  // 127.53.0.1, out of the way of any local resolver
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    WriteFileBytes(dir / "resolv.conf", "nameserver 127.53.0.1\noptions timeout:30 attempts:1\n");
+
+    const std::string resolv = (dir / "resolv.conf").string();
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const std::string filter = "--gtest_filter=Faults.ClosingDuringAHungNameLookupEndsPromptly";
+    QElapsedTimer clock;
+    clock.start();
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("TESSIV_PRIVATE_RESOLVER", "1", 1);
+        ::execlp("unshare", "unshare", "-m", "--", "sh", "-c",
+                 "mount --bind \"$1\" /etc/resolv.conf && exec \"$2\" \"$3\"", "sh", resolv.c_str(),
+                 self.c_str(), filter.c_str(), nullptr);
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_LT(clock.elapsed(), 15'000) << "the process did not end while the lookup hung";
+    char query[512];
+    EXPECT_GT(::recv(silent, query, sizeof query, MSG_DONTWAIT), 0) << "the lookup never reached the server";
+    ::close(silent);
 }
 
 TEST_F(Faults, ClosingDuringThePausesEndsPromptly) {

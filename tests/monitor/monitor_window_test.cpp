@@ -2,16 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <QWindow>
 
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "monitor/alarm_sound.h"
+#include "tests/support/hung_sound_server.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 
@@ -220,6 +228,81 @@ TEST_F(MonitorWindow, AlarmSoundPrefersAWaveFileInTheCurrentDirectory) {
     sound.Stop();
     EXPECT_FALSE(sound.IsSounding());
     QDir::setCurrent(previous);
+}
+
+// A sound server that accepts and never answers hangs the audio library in whatever thread opens it; the
+// window must go on as if the sound played.
+TEST_F(MonitorWindow, AHungSoundServerNeitherFreezesTheWindowNorHoldsUpItsClose) {
+    HungSoundServer server;
+    if (qEnvironmentVariableIsEmpty("TESSIV_TEST_SOUND"))
+        qputenv("PULSE_SERVER", QByteArray::fromStdString(server.Address()));
+    auto window = std::make_unique<CTessivDlg>(Settings());
+    window->show();
+    auto fromWorker = [&](const std::function<void()>& calls) {
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            calls();
+            done = true;
+        });
+        // Blocking calls are served within a second, though the audio thread may be stuck by now.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 1000));
+        worker.join();
+    };
+    fromWorker([&] { window->RaiseAlarm("first", true); });
+    EXPECT_EQ(window->AlarmLog(), "first\r\n");
+    EXPECT_EQ(window->windowTitle(), QString::fromUtf8(kAlarmTitle));
+    EXPECT_TRUE(window->IsSounding());
+    QTest::qWait(300);  // long enough for the audio thread to reach the server and hang there
+
+    bool ticked = false;
+    QTimer::singleShot(10, [&] { ticked = true; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ticked; }, 1000)) << "the window's events stopped";
+    QTest::mouseClick(Button(*window, "关闭声音"), Qt::LeftButton);
+    EXPECT_FALSE(window->IsSounding());
+    EXPECT_EQ(window->windowTitle(), QString::fromUtf8(kQuietTitle));
+
+    fromWorker([&] {
+        window->RaiseAlarm("second", true);
+        window->Silence();  // the all-clear
+        window->ClearAlarmPane();
+    });
+    EXPECT_FALSE(window->IsSounding());
+    EXPECT_EQ(window->AlarmLog(), "");
+    EXPECT_EQ(Log(), "first\r\nalarm sound ...\r\nsecond\r\nalarm sound ...\r\n");
+
+    QElapsedTimer clock;
+    clock.start();
+    window->OnExit();
+    window.reset();
+    EXPECT_LT(clock.elapsed(), 1500);
+}
+
+// Starting disables the focused Start button; the focus must not slide on to 退出, where one stray Space
+// would end the monitor.
+TEST_F(MonitorWindow, FocusStaysOffExitOnceMonitoringStarts) {
+    CTessivDlg window(Settings());
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    ASSERT_EQ(QApplication::focusWidget(), Button(window, "启动"));
+    QTest::keyClick(&window, Qt::Key_Return);
+    EXPECT_FALSE(Button(window, "启动")->isEnabled());
+    EXPECT_NE(QApplication::focusWidget(), Button(window, "退出"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    EXPECT_TRUE(window.isVisible());
+}
+
+// A top-level window of its own, so task bars and window switchers list it: not a dialog, not modal, not
+// transient for another window.
+TEST_F(MonitorWindow, IsAnOrdinaryTopLevelWindow) {
+    CTessivDlg window(Settings());
+    window.show();
+    ASSERT_NE(window.windowHandle(), nullptr);
+    EXPECT_EQ(window.windowHandle()->type(), Qt::Window);
+    EXPECT_EQ(window.windowHandle()->modality(), Qt::NonModal);
+    EXPECT_EQ(window.windowHandle()->transientParent(), nullptr);
+    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());
 }
 
 }  // namespace

@@ -1,13 +1,22 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <QApplication>
+
+#include "monitor/alarm_sound.h"
+#include "tests/support/hang_watchdog.h"
+#include "tests/support/hung_sound_server.h"
 
 // Window tests need the application object on the main thread before any widget exists, and libcurl set up
 // once before any thread queries a host.
 int main(int argc, char** argv) {
     // Headless unless told otherwise, also when the build lists the tests.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    StartHangWatchdog();
+    UseTestSoundServer();
     curl_global_init(CURL_GLOBAL_DEFAULT);
     int result = 0;
     {
@@ -17,6 +26,11 @@ int main(int argc, char** argv) {
         QApplication::setStyle(QStringLiteral("Windows"));
         testing::InitGoogleTest(&argc, argv);
         result = RUN_ALL_TESTS();
+        if (AudioThreadLeftBehind()) {
+            // As the program does: the audio library's exit handlers would wait for the stuck thread.
+            std::fflush(nullptr);
+            std::_Exit(result);
+        }
     }
     curl_global_cleanup();
     return result;
