@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -341,6 +342,7 @@ TEST_F(Faults, MissingOrBrokenSosWavFallsBackToTheBuiltInSound) {
         {"RIFF of another kind", [&] { WriteFileBytes(wav, std::string("RIFF\x10\0\0\0AVI LIST", 16)); }},
         {"cut after the RIFF tag", [&] { WriteFileBytes(wav, "RIFF"); }},
         {"a folder", [&] { fs::create_directory(wav); }},
+        {"a FIFO without a writer", [&] { ASSERT_EQ(::mkfifo(wav.c_str(), 0644), 0); }},
     };
     {
         CTessivDlg window(Quiet(dir.path()));
@@ -434,6 +436,27 @@ TEST_F(Faults, ClosingDuringAHungNameLookupEndsPromptly) {
     char query[512];
     EXPECT_GT(::recv(silent, query, sizeof query, MSG_DONTWAIT), 0) << "the lookup never reached the server";
     ::close(silent);
+}
+
+// A system without the GBK converter: the program says so and ends, instead of handing iconv a converter
+// that is not there. The converters' folder is hidden in a private mount namespace (root only, as in CI).
+TEST_F(Faults, MissingGbkConverterEndsTheProgramWithAClearMessage) {
+    if (::geteuid() != 0) GTEST_SKIP() << "hiding the converters needs root";
+    const fs::path converters = "/usr/lib/x86_64-linux-gnu/gconv";
+    ASSERT_TRUE(fs::is_directory(converters));
+    const std::string errors = (dir / "stderr.txt").string();
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::execlp("unshare", "unshare", "-m", "--", "sh", "-c",
+                 "mount -t tmpfs none \"$1\" && exec \"$2\" 2>\"$3\"", "sh", converters.c_str(),
+                 TESSIV_EXECUTABLE, errors.c_str(), nullptr);
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+    EXPECT_NE(ReadFileBytes(errors).find("cannot convert GBK text"), std::string::npos)
+        << ReadFileBytes(errors);
 }
 
 TEST_F(Faults, ClosingDuringThePausesEndsPromptly) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -29,6 +33,20 @@ TEST(AlarmLog, UnwritableLogReportsFailureAndKeepsWhatIsThere) {
     EXPECT_FALSE(AppendAlarmRecord(dir / "log.txt", "line", true));
     EXPECT_FALSE(AppendAlarmRecord(dir / "missing" / "log.txt", "line", true));
     EXPECT_TRUE(std::filesystem::is_directory(dir / "log.txt"));
+}
+
+// A FIFO named log.txt, with or without a reader, must never block the alarm: the record is skipped.
+TEST(AlarmLog, AFifoIsSkippedWithoutBlocking) {
+    TempDir dir;
+    auto file = dir / "log.txt";
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+    EXPECT_FALSE(AppendAlarmRecord(file, "line", true));  // no reader: a blocking open waits for ever
+    int reader = ::open(file.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_FALSE(AppendAlarmRecord(file, "line", true));
+    char byte;
+    EXPECT_LE(::read(reader, &byte, 1), 0) << "nothing was written into the FIFO";
+    ::close(reader);
 }
 
 }  // namespace

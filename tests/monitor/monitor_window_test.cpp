@@ -16,9 +16,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "monitor/alarm_sound.h"
+#include "monitor/window_calls.h"
 #include "tests/support/hung_sound_server.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
@@ -303,6 +305,23 @@ TEST_F(MonitorWindow, IsAnOrdinaryTopLevelWindow) {
     EXPECT_EQ(window.windowHandle()->transientParent(), nullptr);
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
+}
+
+// A call into the window that throws ends the worker's wait with the exception instead of leaving it
+// waiting for ever.
+TEST(WindowCallsTest, AThrowingCallReturnsItsExceptionToTheWorker) {
+    QObject owner;
+    auto* calls = new WindowCalls(&owner);
+    std::atomic<bool> caught{false};
+    std::thread worker([&] {
+        try {
+            calls->Call([] { throw std::runtime_error("no converter"); });
+        } catch (const std::runtime_error&) {
+            caught = true;
+        }
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return caught.load(); }, 5000));
+    worker.join();
 }
 
 }  // namespace

@@ -14,7 +14,8 @@
 namespace {
 
 void DumpAllThreads() {
-    std::fprintf(stderr, "\n==== test process %d still running after its time limit: stacks of all threads ====\n",
+    std::fprintf(stderr,
+                 "\n==== test process %d still running after its time limit: stacks of all threads ====\n",
                  static_cast<int>(::getpid()));
     std::fflush(stderr);
     const std::string pid = std::to_string(::getpid());

@@ -1,9 +1,9 @@
 #include "tests/support/hung_sound_server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
