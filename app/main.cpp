@@ -1,8 +1,12 @@
+#include <cstdio>
+#include <cstdlib>
+
 #include <curl/curl.h>
 
 #include <QApplication>
 
 #include "monitor/tessiv_dlg.h"
+#include "servers/file_locations.h"
 
 namespace {
 
@@ -21,8 +25,21 @@ struct CurlGlobal {
 int main(int argc, char** argv) {
     CurlGlobal curl;
     QApplication app(argc, argv);
+    // The desktop entry's name: Wayland's app_id, and how the desktop matches the window to its menu entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.Tessiv"));
     if (!curl.ok) return 1;
-    CTessivDlg window;
+    MonitorSettings settings;
+#ifdef TESSIV_USER_FILES
+    // An installed Tessiv cannot write beside its executable: its files live in the user's XDG folders.
+    UserFolders folders =
+        PrepareUserFolders([](const char* name) -> const char* { return std::getenv(name); });
+    settings.dataDir = folders.config;
+    settings.logDir = folders.state;
+    if (!folders.error.empty())
+        std::fprintf(stderr, "tessiv: %s; Setting.ini and log.txt stay beside the executable\n",
+                     folders.error.c_str());
+#endif
+    CTessivDlg window(std::move(settings));
     window.exec();
     return 0;
 }
