@@ -62,9 +62,9 @@ bool SaveServerEntries(const std::filesystem::path& file, const std::vector<std:
     std::string content;
     for (const std::string& line : entries) content.append(line).append("\r\n");
 
-    std::string hiddenName = file.filename().string();
-    hiddenName.insert(0, ".");
-    hiddenName.append(".XXXXXX");
+    // Appended piece by piece: GCC 12 reports a false -Wrestrict for a prepended "." at -O2 and -O3.
+    std::string hiddenName = ".";
+    hiddenName.append(file.filename().native()).append(".XXXXXX");
     std::string tempName = (file.parent_path() / hiddenName).string();
     int fd = ::mkstemp(tempName.data());
     if (fd < 0) return false;
