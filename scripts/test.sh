@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Tessiv from scratch and runs every test: the suite in a plain build
-# (build/), the installed files and the Debian package (build-package/), a 2 000-round soak of the real window, each fuzz target for a short while, then the suite again
+# (build/), a 2 000-round soak of the real window, each fuzz target for a short while, then the suite again
 # under AddressSanitizer with UndefinedBehaviorSanitizer (build-asan/) and ThreadSanitizer (build-tsan/).
 # Set TESSIV_SANITIZERS="" to skip the sanitizer builds.
 set -euo pipefail
