@@ -93,7 +93,7 @@ xvfb-run -a -s "-screen 0 1024x600x24" bash -euo pipefail -c '
         fail "the server list did not open"
     xdotool windowfocus --sync "$dialog" key Escape
     for _ in $(seq 300); do grep -qs FromConfig "$state/log.txt" && break; sleep 0.1; done
-    kill $app' "$prefix/bin/tessiv"
+    kill $app || fail "tessiv ended by itself: $(cat "$tmp/tessiv.err")"' "$prefix/bin/tessiv"
 cd "$root"
 
 [[ $(cat "$config/tessiv/Setting.ini") == "FromConfig,$url@1"$'\r' ]] || fail "Setting.ini was not saved to $config"
