@@ -7,6 +7,7 @@
 
 #include "monitor/alarm_sound.h"
 #include "monitor/tessiv_dlg.h"
+#include "servers/file_locations.h"
 #include "text/gbk.h"
 
 namespace {
@@ -20,23 +21,38 @@ struct CurlGlobal {
     bool ok = false;
 };
 
+MonitorSettings FileLocations() {
+    MonitorSettings settings;
+#ifdef TESSIV_USER_FILES
+    // An installed Tessiv cannot write beside its executable: its files live in the user's XDG folders.
+    UserFolders folders = PrepareUserFolders([](const char* name) -> const char* { return std::getenv(name); });
+    settings.dataDir = folders.config;
+    settings.logDir = folders.state;
+    if (!folders.error.empty())
+        std::fprintf(stderr, "tessiv: %s; Setting.ini and log.txt stay beside the executable\n",
+                     folders.error.c_str());
+#endif
+    return settings;
+}
+
 }  // namespace
 
 // Tessiv takes no options of its own; Qt's standard platform options are honoured.
 int main(int argc, char** argv) {
     if (!gbk::Available()) {
-        std::fputs(
-            "tessiv: this system cannot convert GBK text (the iconv GBK module is missing); "
-            "install the C library's gconv modules\n",
-            stderr);
+        std::fputs("tessiv: this system cannot convert GBK text (the iconv GBK module is missing); "
+                   "install the C library's gconv modules\n",
+                   stderr);
         return 1;
     }
     CurlGlobal curl;
     QApplication app(argc, argv);
+    // The desktop entry's name: Wayland's app_id, and how the desktop matches the window to its menu entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.Tessiv"));
     if (!curl.ok) return 1;
     int result = 0;
     {
-        CTessivDlg window;
+        CTessivDlg window(FileLocations());
         QObject::connect(&window, &QDialog::finished, &app, &QCoreApplication::quit);
         window.show();
         result = QApplication::exec();

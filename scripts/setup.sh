@@ -11,10 +11,14 @@ test_packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-wqy-microhei
   clang libclang-rt-14-dev lldb
   qt6-qpa-plugins gstreamer1.0-plugins-base
+  desktop-file-utils appstream man-db groff-base
 )
+# What scripts/package.sh needs beyond the build: dpkg-shlibdeps and the file utility CPack runs.
+package_packages=(dpkg-dev file)
 
 want=("${build_packages[@]}")
-[[ "${1:-}" == "--test" ]] && want+=("${test_packages[@]}")
+[[ "${1:-}" == "--test" ]] && want+=("${test_packages[@]}" "${package_packages[@]}")
+[[ "${1:-}" == "--package" ]] && want+=("${package_packages[@]}")
 
 missing=()
 for pkg in "${want[@]}"; do

@@ -23,6 +23,8 @@ suite() {
 
 bash scripts/format.sh --check
 suite build ""
+echo "== install: desktop entry, AppStream metadata, man page, the Debian package, per-user files"
+bash scripts/check-install.sh
 echo "== soak: 2000 rounds of the real window against changing hosts"
 build/tests/tessiv-soak --rounds 2000
 echo "== fuzz"
