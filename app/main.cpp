@@ -25,7 +25,8 @@ MonitorSettings FileLocations() {
     MonitorSettings settings;
 #ifdef TESSIV_USER_FILES
     // An installed Tessiv cannot write beside its executable: its files live in the user's XDG folders.
-    UserFolders folders = PrepareUserFolders([](const char* name) -> const char* { return std::getenv(name); });
+    UserFolders folders =
+        PrepareUserFolders([](const char* name) -> const char* { return std::getenv(name); });
     settings.dataDir = folders.config;
     settings.logDir = folders.state;
     if (!folders.error.empty())
@@ -40,9 +41,10 @@ MonitorSettings FileLocations() {
 // Tessiv takes no options of its own; Qt's standard platform options are honoured.
 int main(int argc, char** argv) {
     if (!gbk::Available()) {
-        std::fputs("tessiv: this system cannot convert GBK text (the iconv GBK module is missing); "
-                   "install the C library's gconv modules\n",
-                   stderr);
+        std::fputs(
+            "tessiv: this system cannot convert GBK text (the iconv GBK module is missing); "
+            "install the C library's gconv modules\n",
+            stderr);
         return 1;
     }
     CurlGlobal curl;

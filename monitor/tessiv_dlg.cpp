@@ -12,6 +12,7 @@
 #include "monitor/alarm_observer.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/pane_text.h"
+#include "monitor/pane_view.h"
 #include "monitor/window_calls.h"
 #include "polling/poll_round.h"
 #include "servers/module_dir.h"
@@ -112,6 +113,8 @@ void CTessivDlg::BuildControls() {
     m_checkMuteDbLog = MakeCheckBox(this, "日志需要清理不报警", dialog_units::Rect(369, 190, 73, 13));
     m_checkTopOnAlarm = MakeCheckBox(this, "报警时窗口置顶", dialog_units::Rect(369, 121, 67, 13));
     m_buttonClear = MakeButton(this, "清空异常记录", dialog_units::Rect(376, 52, 67, 21));
+    m_runView = std::make_unique<PaneView>(m_editRunLog);
+    m_alarmView = std::make_unique<PaneView>(m_editAlarmLog);
 
     QWidget* tabOrder[] = {m_buttonStart,         m_buttonExit,     m_buttonSilence,
                            m_editRunLog,          m_buttonManage,   m_checkPlaySound,
@@ -158,7 +161,7 @@ void CTessivDlg::UpdateData(bool saveAndValidate) {
         ReadChecked(m_checkMuteDbLog, m_bMuteDbLog);
         return;
     }
-    m_editRunLog->setPlainText(gbk::ToQString(m_strRunLog));
+    m_runView->Show(m_strRunLog);
     SetChecked(m_checkPlaySound, m_bPlaySound);
     SetChecked(m_checkMuteConnection, m_bMuteConnection);
     SetChecked(m_checkTopOnAlarm, m_bTopOnAlarm);
@@ -225,7 +228,10 @@ void CTessivDlg::StopPollRound() {
 }
 
 void CTessivDlg::AppendRunLog(std::string line) {
-    m_windowCalls->Call([this, &line] { PrependPaneText(m_strRunLog, line); });
+    m_windowCalls->Call([this, &line] {
+        PrependPaneText(m_strRunLog, line);
+        m_runView->Prepended(line.size() + 2);
+    });
 }
 
 void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag) {
@@ -248,7 +254,8 @@ void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag) {
 
 void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
     PrependPaneText(m_strAlarmLog, line);
-    m_editAlarmLog->setPlainText(gbk::ToQString(m_strAlarmLog));
+    m_alarmView->Prepended(line.size() + 2);
+    m_alarmView->Show(m_strAlarmLog);
     if (m_closing) return;
     if (m_bTopOnAlarm.load() != 0) ShowAndRaise();
     if (soundFlag && m_bPlaySound.load() != 0) {
@@ -316,7 +323,7 @@ void CTessivDlg::StopAlarmSound() {
 
 void CTessivDlg::OnClearAlarmPane() {
     m_strAlarmLog.clear();
-    m_editAlarmLog->setPlainText(QString());
+    m_alarmView->Show(m_strAlarmLog);
     TellObservers([](AlarmObserver& observer) { observer.AlarmPaneCleared(); });
 }
 

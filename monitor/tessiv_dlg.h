@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@ class QPlainTextEdit;
 class QPushButton;
 class AlarmObserver;
 class AlarmSound;
+class PaneView;
 class RoundObserver;
 class WindowCalls;
 
@@ -137,6 +139,8 @@ private:
     QCheckBox* m_checkMuteDiskSpace = nullptr;
     QCheckBox* m_checkMuteDbLog = nullptr;
     QCheckBox* m_checkTopOnAlarm = nullptr;
+    std::unique_ptr<PaneView> m_runView;
+    std::unique_ptr<PaneView> m_alarmView;
 };
 
 // Window texts.

@@ -16,10 +16,13 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
 #include "monitor/alarm_sound.h"
+#include "monitor/pane_text.h"
+#include "monitor/pane_view.h"
 #include "monitor/window_calls.h"
 #include "tests/support/hung_sound_server.h"
 #include "tests/support/temp_dir.h"
@@ -322,6 +325,31 @@ TEST(WindowCallsTest, AThrowingCallReturnsItsExceptionToTheWorker) {
     });
     EXPECT_TRUE(QTest::qWaitFor([&] { return caught.load(); }, 5000));
     worker.join();
+}
+
+// A refresh changes only what changed, yet the pane shows exactly what showing its whole text would: with
+// lines of any bytes (CR, LF, lone lead bytes, characters the cap cuts in two), long and short.
+TEST(PaneViewTest, ShowsWhatAWholeRefreshWouldShow) {
+    QPlainTextEdit pane;
+    QPlainTextEdit whole;
+    PaneView view(&pane);
+    std::string text;
+    std::mt19937 random(20261208);
+    const std::string pieces[] = {"\r\n", "\r", "\n", "\xB5", "\xD2\xEC\xB3\xA3", "abc ", "-- 003 <t> --"};
+    for (int step = 0; step < 400; ++step) {
+        const int lines = 1 + static_cast<int>(random() % 3);
+        for (int i = 0; i < lines; ++i) {
+            std::string line;
+            const int length = random() % 20 == 0 ? 2000 : static_cast<int>(random() % 12);
+            for (int j = 0; j < length; ++j) line += pieces[random() % std::size(pieces)];
+            PrependPaneText(text, line);
+            view.Prepended(line.size() + 2);
+        }
+        if (random() % 50 == 0) text.clear();
+        view.Show(text);
+        whole.setPlainText(gbk::ToQString(text));
+        ASSERT_EQ(pane.toPlainText(), whole.toPlainText()) << "step " << step;
+    }
 }
 
 }  // namespace
