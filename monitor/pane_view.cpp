@@ -51,7 +51,8 @@ bool PaneView::ShowChange(const std::string& text, std::size_t added) {
     const std::size_t lastLf = m_shown.rfind('\n', kept - 1);
     if (lastLf == std::string::npos) return false;
     QTextDocument* document = m_edit->document();
-    const QTextBlock firstChanged = document->findBlockByNumber(BlockBreaks(std::string_view(m_shown).substr(0, lastLf + 1)));
+    const QTextBlock firstChanged =
+        document->findBlockByNumber(BlockBreaks(std::string_view(m_shown).substr(0, lastLf + 1)));
     if (!firstChanged.isValid()) return false;
 
     QTextCursor cursor(document);
