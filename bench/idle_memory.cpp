@@ -42,7 +42,8 @@ std::unique_ptr<QWidget> BareDialog() {
     for (QRect pane : {dialog_units::Rect(7, 7, 359, 94), dialog_units::Rect(7, 102, 359, 137)})
         (new QPlainTextEdit(dialog.get()))->setGeometry(pane);
     for (int y : {121, 134, 148, 162, 176, 190})
-        (new QCheckBox(QStringLiteral("报警时播放声音"), dialog.get()))->setGeometry(dialog_units::Rect(369, y, 73, 13));
+        (new QCheckBox(QStringLiteral("报警时播放声音"), dialog.get()))
+            ->setGeometry(dialog_units::Rect(369, y, 73, 13));
     return dialog;
 }
 

@@ -1,5 +1,6 @@
 #include "monitor/tessiv_dlg.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QIcon>
@@ -113,6 +114,10 @@ void CTessivDlg::BuildControls() {
     m_checkMuteDbLog = MakeCheckBox(this, "日志需要清理不报警", dialog_units::Rect(369, 190, 73, 13));
     m_checkTopOnAlarm = MakeCheckBox(this, "报警时窗口置顶", dialog_units::Rect(369, 121, 67, 13));
     m_buttonClear = MakeButton(this, "清空异常记录", dialog_units::Rect(376, 52, 67, 21));
+    m_editRunLog->setAccessibleName(QString::fromUtf8("运行信息"));
+    m_editRunLog->setAccessibleDescription(QString::fromUtf8("每台服务器每轮一行，最新的在最上面"));
+    m_editAlarmLog->setAccessibleName(QString::fromUtf8("异常记录"));
+    m_editAlarmLog->setAccessibleDescription(QString::fromUtf8("服务器异常，最新的在最上面"));
     m_runView = std::make_unique<PaneView>(m_editRunLog);
     m_alarmView = std::make_unique<PaneView>(m_editAlarmLog);
 
@@ -256,6 +261,9 @@ void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
     PrependPaneText(m_strAlarmLog, line);
     m_alarmView->Prepended(line.size() + 2);
     m_alarmView->Show(m_strAlarmLog);
+    // A screen reader announces the alarm; the pane's inserted line carries its text.
+    QAccessibleEvent alert(m_editAlarmLog, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
     if (m_closing) return;
     if (m_bTopOnAlarm.load() != 0) ShowAndRaise();
     if (soundFlag && m_bPlaySound.load() != 0) {
