@@ -1,0 +1,111 @@
+#include "integrations/metrics.h"
+
+#include <prometheus/counter.h>
+#include <prometheus/exposer.h>
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
+
+#include "integrations/notice.h"
+#include "polling/round_observer.h"
+#include "polling/status_query.h"
+
+namespace {
+
+template <typename Builder>
+auto& Build(Builder builder, const char* name, const char* help, prometheus::Registry& registry) {
+    return builder.Name(name).Help(help).Register(registry);
+}
+
+}  // namespace
+
+MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
+    : m_registry(std::make_shared<prometheus::Registry>()),
+      m_up(&Build(prometheus::BuildGauge(), "tessiv_server_up",
+                  "1 when the host's last report was normal, 0 on a fault; absent while unknown",
+                  *m_registry)),
+      m_paused(&Build(prometheus::BuildGauge(), "tessiv_server_paused", "1 when the entry is not polled",
+                      *m_registry)),
+      m_duration(&Build(prometheus::BuildGauge(), "tessiv_query_duration_seconds",
+                        "How long the last status query took", *m_registry)),
+      m_failures(&Build(prometheus::BuildGauge(), "tessiv_connection_failures",
+                        "Consecutive queries that did not get a report", *m_registry)),
+      m_faults(&Build(prometheus::BuildCounter(), "tessiv_faults_total",
+                      "Alarms raised, by server and category", *m_registry)),
+      m_alarmActive(&Build(prometheus::BuildGauge(), "tessiv_alarm_active",
+                           "1 from an alarm until every host is normal again", *m_registry)
+                         .Add({})),
+      m_rounds(&Build(prometheus::BuildCounter(), "tessiv_rounds_total", "Poll rounds completed", *m_registry)
+                    .Add({})),
+      m_lastRoundEnd(&Build(prometheus::BuildGauge(), "tessiv_last_round_end_timestamp_seconds",
+                            "When the last poll round ended, in seconds since the epoch", *m_registry)
+                          .Add({})),
+      m_exposer(std::make_unique<prometheus::Exposer>(address.Text(), 1)) {
+    m_exposer->RegisterCollectable(m_registry);
+}
+
+MetricsEndpoint::~MetricsEndpoint() = default;
+
+int MetricsEndpoint::Port() const {
+    const std::vector<int> ports = m_exposer->GetListeningPorts();
+    return ports.empty() ? 0 : ports.front();
+}
+
+void MetricsEndpoint::EntryPolled(const EntryResult& result) {
+    const Key key{Utf8FromGbk(result.name), Utf8FromGbk(result.url)};
+    const prometheus::Labels labels{{"server", key.first}, {"address", key.second}};
+    const std::optional<std::uint32_t> failures = FailureCount(result.url);
+
+    std::lock_guard hold(m_mutex);
+    m_seen.insert(key);
+    Series& series = m_series[key];
+    if (series.paused == nullptr) {
+        series.paused = &m_paused->Add(labels);
+        series.failures = &m_failures->Add(labels);
+    }
+    series.paused->Set(result.paused ? 1 : 0);
+    series.failures->Set(failures.value_or(0));
+    if (!result.paused) {
+        if (series.duration == nullptr) series.duration = &m_duration->Add(labels);
+        series.duration->Set(result.queryTime.count());
+    }
+    if (result.normal) {
+        if (series.up == nullptr) series.up = &m_up->Add(labels);
+        series.up->Set(*result.normal ? 1 : 0);
+    } else if (series.up != nullptr) {
+        m_up->Remove(series.up);
+        series.up = nullptr;
+    }
+}
+
+void MetricsEndpoint::RoundEnded() {
+    {
+        std::lock_guard hold(m_mutex);
+        // Entries that were not polled this round have left the list.
+        for (auto it = m_series.begin(); it != m_series.end();) {
+            if (m_seen.contains(it->first)) {
+                ++it;
+                continue;
+            }
+            Remove(it->second);
+            it = m_series.erase(it);
+        }
+        m_seen.clear();
+    }
+    m_rounds->Increment();
+    m_lastRoundEnd->SetToCurrentTime();
+}
+
+void MetricsEndpoint::Remove(Series& series) {
+    if (series.up != nullptr) m_up->Remove(series.up);
+    if (series.paused != nullptr) m_paused->Remove(series.paused);
+    if (series.duration != nullptr) m_duration->Remove(series.duration);
+    if (series.failures != nullptr) m_failures->Remove(series.failures);
+}
+
+void MetricsEndpoint::FaultRaised(const std::string& server, const std::string& category) {
+    m_faults->Add({{"server", server}, {"category", category}}).Increment();
+}
+
+void MetricsEndpoint::SetAlarmActive(bool active) {
+    m_alarmActive->Set(active ? 1 : 0);
+}
