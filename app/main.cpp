@@ -1,7 +1,9 @@
 #include <curl/curl.h>
 
 #include <QApplication>
+#include <QPointer>
 
+#include "integrations/integrations.h"
 #include "monitor/tessiv_dlg.h"
 
 namespace {
@@ -22,7 +24,23 @@ int main(int argc, char** argv) {
     CurlGlobal curl;
     QApplication app(argc, argv);
     if (!curl.ok) return 1;
-    CTessivDlg window;
+    // Declared before the window, which tells it of alarms and rounds until the window is gone.
+    Integrations integrations;
+    MonitorSettings settings;
+    settings.roundObserver = &integrations;
+    CTessivDlg window(std::move(settings));
+    window.AddAlarmObserver(&integrations);
+    // Lines from the integrations' own threads: queued, never waiting on the window, dropped once it is gone.
+    integrations.Start(window.DataDir(), [target = QPointer<CTessivDlg>(&window)](std::string line) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [target, line = std::move(line)] {
+                if (!target) return;
+                target->AppendRunLog(line);
+                target->OnPollRefresh();
+            },
+            Qt::QueuedConnection);
+    });
     window.exec();
     return 0;
 }
