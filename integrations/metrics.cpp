@@ -5,6 +5,15 @@
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "integrations/notice.h"
 #include "polling/round_observer.h"
 #include "polling/status_query.h"
@@ -14,6 +23,31 @@ namespace {
 template <typename Builder>
 auto& Build(Builder builder, const char* name, const char* help, prometheus::Registry& registry) {
     return builder.Name(name).Help(help).Register(registry);
+}
+
+// Opens and closes one connection to the endpoint, to wake its listener.
+void Knock(const std::string& host, int port) {
+    sockaddr_in6 v6{};
+    sockaddr_in v4{};
+    sockaddr* address = nullptr;
+    socklen_t length = 0;
+    if (inet_pton(AF_INET, host == "0.0.0.0" ? "127.0.0.1" : host.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<std::uint16_t>(port));
+        address = reinterpret_cast<sockaddr*>(&v4);
+        length = sizeof v4;
+    } else if (inet_pton(AF_INET6, host == "::" ? "::1" : host.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        address = reinterpret_cast<sockaddr*>(&v6);
+        length = sizeof v6;
+    } else {
+        return;
+    }
+    const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return;
+    connect(fd, address, length);
+    close(fd);
 }
 
 }  // namespace
@@ -39,11 +73,26 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
       m_lastRoundEnd(&Build(prometheus::BuildGauge(), "tessiv_last_round_end_timestamp_seconds",
                             "When the last poll round ended, in seconds since the epoch", *m_registry)
                           .Add({})),
+      m_host(address.host),
       m_exposer(std::make_unique<prometheus::Exposer>(address.Text(), 1)) {
     m_exposer->RegisterCollectable(m_registry);
 }
 
-MetricsEndpoint::~MetricsEndpoint() = default;
+// civetweb's listener looks at its stop flag only when a connection comes or after 2 s; knocking until the
+// server is gone keeps the window's close from waiting for that.
+MetricsEndpoint::~MetricsEndpoint() {
+    const int port = Port();
+    std::atomic<bool> stopped{false};
+    std::thread knocker([&] {
+        while (!stopped.load()) {
+            Knock(m_host, port);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    m_exposer.reset();
+    stopped = true;
+    knocker.join();
+}
 
 int MetricsEndpoint::Port() const {
     const std::vector<int> ports = m_exposer->GetListeningPorts();

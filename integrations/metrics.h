@@ -65,5 +65,6 @@ private:
     std::map<Key, Series> m_series;
     std::set<Key> m_seen;  // entries polled since the last round ended
 
+    std::string m_host;
     std::unique_ptr<prometheus::Exposer> m_exposer;  // last: it serves the members above until it is gone
 };
