@@ -1,9 +1,9 @@
 #include <curl/curl.h>
 
 #include <QApplication>
-#include <QPointer>
 
 #include "integrations/integrations.h"
+#include "integrations/run_pane_sink.h"
 #include "monitor/tessiv_dlg.h"
 
 namespace {
@@ -30,17 +30,7 @@ int main(int argc, char** argv) {
     settings.roundObserver = &integrations;
     CTessivDlg window(std::move(settings));
     window.AddAlarmObserver(&integrations);
-    // Lines from the integrations' own threads: queued, never waiting on the window, dropped once it is gone.
-    integrations.Start(window.DataDir(), [target = QPointer<CTessivDlg>(&window)](std::string line) {
-        QMetaObject::invokeMethod(
-            qApp,
-            [target, line = std::move(line)] {
-                if (!target) return;
-                target->AppendRunLog(line);
-                target->OnPollRefresh();
-            },
-            Qt::QueuedConnection);
-    });
+    integrations.Start(window.DataDir(), QueuedRunPaneSink(window));
     window.exec();
     return 0;
 }
