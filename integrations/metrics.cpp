@@ -71,8 +71,7 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
       m_rounds(&Build(prometheus::BuildCounter(), "tessiv_rounds_total", "Poll rounds completed", *m_registry)
                     .Add({})),
       m_lastRoundEnd(&Build(prometheus::BuildGauge(), "tessiv_last_round_end_timestamp_seconds",
-                            "When the last poll round ended, in seconds since the epoch", *m_registry)
-                          .Add({})),
+                            "When the last poll round ended, in seconds since the epoch", *m_registry)),
       m_host(address.host),
       m_exposer(std::make_unique<prometheus::Exposer>(address.Text(), 1)) {
     m_exposer->RegisterCollectable(m_registry);
@@ -139,9 +138,11 @@ void MetricsEndpoint::RoundEnded() {
             it = m_series.erase(it);
         }
         m_seen.clear();
+        // Absent until the first round ends, rather than a 1970 time that looks like rounds stopped long ago.
+        if (m_lastRoundEndTime == nullptr) m_lastRoundEndTime = &m_lastRoundEnd->Add({});
+        m_lastRoundEndTime->SetToCurrentTime();
     }
     m_rounds->Increment();
-    m_lastRoundEnd->SetToCurrentTime();
 }
 
 void MetricsEndpoint::Remove(Series& series) {

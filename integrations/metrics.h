@@ -59,7 +59,8 @@ private:
     prometheus::Family<prometheus::Counter>* m_faults;
     prometheus::Gauge* m_alarmActive;
     prometheus::Counter* m_rounds;
-    prometheus::Gauge* m_lastRoundEnd;
+    prometheus::Family<prometheus::Gauge>* m_lastRoundEnd;
+    prometheus::Gauge* m_lastRoundEndTime = nullptr;
 
     std::mutex m_mutex;
     std::map<Key, Series> m_series;

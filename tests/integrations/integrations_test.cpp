@@ -201,6 +201,7 @@ TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
     integrations.Start(dir.path(), lines.Sink());
     ASSERT_NE(integrations.Metrics(), nullptr);
     const int port = integrations.Metrics()->Port();
+    EXPECT_FALSE(Scrape(port).contains("tessiv_last_round_end_timestamp_seconds"));  // no round yet
     const std::string name = gbk::FromUtf8("中心 \"A\"\\");
     integrations.EntryPolled({0, name, "http://a/s", false, false, 250ms});
     integrations.EntryPolled({1, "B", "http://b/s", false, std::nullopt, 1s});
