@@ -10,7 +10,10 @@ Integrations::~Integrations() {
     m_roundMetrics = nullptr;
 }
 
-void Integrations::Start(const std::filesystem::path& dir, RunPaneSink sink, IntegrationLimits limits) {
+void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, IntegrationLimits limits) {
+    // Kept for the life of this object: the sink may hold what carries its lines to the window.
+    m_sink = std::move(runPane);
+    const RunPaneSink& sink = m_sink;
     IntegrationsConfig config = ReadIntegrationsConfig(dir);
     const auto tell = [&sink](const std::string& utf8) {
         if (sink) sink(RunPaneLine(utf8));

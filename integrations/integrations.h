@@ -46,6 +46,7 @@ public:
     const MetricsEndpoint* Metrics() const { return m_metrics.get(); }
 
 private:
+    RunPaneSink m_sink;
     std::unique_ptr<MetricsEndpoint> m_metrics;
     std::unique_ptr<HookRunner> m_hooks;
     std::unique_ptr<WebhookSender> m_webhook;

@@ -1,44 +1,23 @@
 #pragma once
 
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include <QCoreApplication>
-#include <QMetaObject>
 #include <QPointer>
 
 #include "integrations/failure_report.h"
+#include "integrations/run_pane_relay.h"
 
-// Carries the integrations' lines into the window's run pane without ever waiting on the window: a queued
-// call on the application picks them up, and drops them once the window is gone. The lines themselves pass
-// through a std::mutex, which ThreadSanitizer can follow. `Window` has AppendRunLog and OnPollRefresh
-// (CTessivDlg); a template so that this folder needs no QtWidgets.
+// Carries the integrations' lines into the window's run pane without ever waiting on the window, and drops
+// them once the window is gone. Call on the window's thread; the sink may outlive the window. `Window` has
+// AppendRunLog and OnPollRefresh (CTessivDlg); a template so that this folder needs no QtWidgets.
 template <typename Window>
 RunPaneSink QueuedRunPaneSink(Window& window) {
-    struct Pending {
-        std::mutex mutex;
-        std::deque<std::string> lines;
-    };
-    auto pending = std::make_shared<Pending>();
-    return [target = QPointer<Window>(&window), pending](std::string line) {
-        {
-            std::lock_guard hold(pending->mutex);
-            pending->lines.push_back(std::move(line));
-        }
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [target, pending] {
-                std::deque<std::string> lines;
-                {
-                    std::lock_guard hold(pending->mutex);
-                    lines.swap(pending->lines);
-                }
-                if (!target || lines.empty()) return;
-                for (std::string& each : lines) target->AppendRunLog(std::move(each));
-                target->OnPollRefresh();
-            },
-            Qt::QueuedConnection);
-    };
+    auto relay =
+        std::make_shared<RunPaneRelay>([target = QPointer<Window>(&window)](std::deque<std::string> lines) {
+            if (!target) return;
+            for (std::string& line : lines) target->AppendRunLog(std::move(line));
+            target->OnPollRefresh();
+        });
+    return [relay](std::string line) { relay->Push(std::move(line)); };
 }

@@ -228,6 +228,14 @@ TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
     EXPECT_EQ(clash.Metrics(), nullptr);
     ASSERT_EQ(lines.Get().size(), 1u);
     EXPECT_NE(lines.Get()[0].find("cannot listen"), std::string::npos);
+
+    // Any address but loopback is said in the run pane.
+    Integrations exposed;
+    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 0.0.0.0:0\n");
+    exposed.Start(dir.path(), lines.Sink());
+    ASSERT_NE(exposed.Metrics(), nullptr);
+    ASSERT_EQ(lines.Get().size(), 2u);
+    EXPECT_NE(lines.Get()[1].find("exposed beyond this machine"), std::string::npos) << lines.Get()[1];
 }
 
 }  // namespace
