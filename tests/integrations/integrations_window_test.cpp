@@ -71,9 +71,9 @@ TEST_F(IntegrationsWindow, AFaultAndItsAllClearReachTheHookTheWebhookAndTheMetri
     EXPECT_NE(Seen().find("TESSIV_SERVER=中心-A\n"), std::string::npos);
     EXPECT_NE(receiver.Bodies()[0].find(R"("server":"中心-A")"), std::string::npos) << receiver.Bodies()[0];
     auto samples = Scrape(port);
-    EXPECT_EQ(samples["tessiv_server_up" + labels], 0);
-    EXPECT_GE(samples["tessiv_faults_total{category=\"server\",server=\"中心-A\"}"], 1);
-    EXPECT_EQ(samples["tessiv_alarm_active"], 1);
+    EXPECT_EQ(samples.at("tessiv_server_up" + labels), 0);
+    EXPECT_GE(samples.at("tessiv_faults_total{category=\"server\",server=\"中心-A\"}"), 1);
+    EXPECT_EQ(samples.at("tessiv_alarm_active"), 1);
 
     host.SetScenario({});
     ASSERT_TRUE(WaitFor([&] { return Seen().find("TESSIV_CATEGORY=clear") != std::string::npos; }));
@@ -87,9 +87,9 @@ TEST_F(IntegrationsWindow, AFaultAndItsAllClearReachTheHookTheWebhookAndTheMetri
     for (const std::string& body : receiver.Bodies()) clears += Count(body, R"("category":"clear")");
     EXPECT_EQ(clears, 1u);
     samples = Scrape(port);
-    EXPECT_EQ(samples["tessiv_server_up" + labels], 1);
-    EXPECT_EQ(samples["tessiv_alarm_active"], 0);
-    EXPECT_GT(samples["tessiv_last_round_end_timestamp_seconds"], 1.7e9);
+    EXPECT_EQ(samples.at("tessiv_server_up" + labels), 1);
+    EXPECT_EQ(samples.at("tessiv_alarm_active"), 0);
+    EXPECT_GT(samples.at("tessiv_last_round_end_timestamp_seconds"), 1.7e9);
     EXPECT_FALSE(std::filesystem::exists(dir / "pwned"));
 }
 
