@@ -13,7 +13,7 @@
 #include "integrations/metrics.h"
 #include "integrations/webhook.h"
 #include "polling/round_observer.h"
-#include "tests/integrations/receiver.h"
+#include "tests/integrations/support.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 
@@ -35,19 +35,6 @@ struct Lines {
         return lines;
     }
 };
-
-std::filesystem::path Script(const TempDir& dir, const std::string& name, const std::string& body) {
-    const std::filesystem::path file = dir / name;
-    WriteFileBytes(file, "#!/bin/sh\n" + body + "\n");
-    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
-    return file;
-}
-
-std::size_t Count(const std::string& text, const std::string& piece) {
-    std::size_t count = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
-    return count;
-}
 
 TEST(IntegrationsConfig, TheShippedExampleTurnsEverythingOn) {
     const IntegrationsConfig config =
@@ -88,9 +75,10 @@ TEST(IntegrationsConfig, ABadKeyOrValueGivesOneLineNamingItAndThatFeatureStaysOf
 TEST(HookRunner, GetsTheNoticeInItsEnvironmentAndNothingIsInterpreted) {
     TempDir dir;
     const std::string hostile = "$(touch " + (dir / "pwned").string() + "); \"x";
-    const auto script = Script(dir, "hook.sh",
-                               "{ printf '%s\\n' \"$#:$1\"; env | grep '^TESSIV_' | sort; echo ---; } >> " +
-                                   (dir / "seen").string());
+    const auto script =
+        WriteScript(dir.path(), "hook.sh",
+                    "{ printf '%s\\n' \"$#:$1\"; env | grep '^TESSIV_' | sort; echo ---; } >> " +
+                        (dir / "seen").string());
     Lines lines;
     {
         HookRunner runner({script.string(), "one arg; $(x)"}, lines.Sink());
@@ -108,9 +96,10 @@ TEST(HookRunner, GetsTheNoticeInItsEnvironmentAndNothingIsInterpreted) {
 
 TEST(HookRunner, RunsAtMostFourAtOnceAndDropsTheOldestWaiting) {
     TempDir dir;
-    const auto script = Script(dir, "hook.sh",
-                               "echo \"$TESSIV_LINE\" >> " + (dir / "started").string() + "\nwhile [ ! -e " +
-                                   (dir / "release").string() + " ]; do sleep 0.02; done");
+    const auto script =
+        WriteScript(dir.path(), "hook.sh",
+                    "echo \"$TESSIV_LINE\" >> " + (dir / "started").string() + "\nwhile [ ! -e " +
+                        (dir / "release").string() + " ]; do sleep 0.02; done");
     HookRunner runner({script.string()}, {}, HookLimits{.queueLimit = 2});
     auto started = [&] { return Count(ReadFileBytes(dir / "started"), "\n"); };
     for (std::size_t i = 0; i < 4; ++i) {
@@ -136,7 +125,8 @@ TEST(HookRunner, FailuresReachTheRunPaneAtMostOncePerInterval) {
         EXPECT_NE(lines.Get()[0].find("could not be started"), std::string::npos);
     }
     {
-        const auto script = Script(dir, "fail.sh", "echo x >> " + (dir / "ran").string() + "; exit 3");
+        const auto script =
+            WriteScript(dir.path(), "fail.sh", "echo x >> " + (dir / "ran").string() + "; exit 3");
         HookRunner failing({script.string()}, lines.Sink());
         for (int i = 0; i < 3; ++i) failing.Run({});
         ASSERT_TRUE(
@@ -176,21 +166,6 @@ TEST(Webhook, PostsEachNoticeAsJsonRetryingAFailedTry) {
     EXPECT_EQ(alarm.value("time").toString(), "2026-01-02T03:04:05+08:00");
     EXPECT_EQ(bodies[3], R"({"category":"clear","time":"t"})");
     EXPECT_TRUE(lines.Get().empty());
-}
-
-TEST(Webhook, AHangingReceiverHoldsUpNeitherTheSenderNorItsEnd) {
-    Receiver receiver([](int) { return -1; });
-    Lines lines;
-    auto sender = std::make_unique<WebhookSender>(WebhookConfig{receiver.url(), ""}, lines.Sink());
-    sender->Send({});
-    ASSERT_TRUE(WaitUntil([&] { return receiver.Requests() == 1; }));
-    for (int i = 0; i < 100; ++i) sender->Send(Notice{.line = std::to_string(i)});
-    EXPECT_EQ(sender->Dropped(), 100u - WebhookLimits{}.queueLimit);
-    const auto before = std::chrono::steady_clock::now();
-    sender.reset();
-    // The try's own time-out is 10 s; ending cancels it instead of waiting.
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
-    EXPECT_EQ(lines.Get().size(), 1u);  // the drops, once
 }
 
 TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {

@@ -9,7 +9,7 @@
 #include "integrations/integrations.h"
 #include "integrations/run_pane_sink.h"
 #include "monitor/tessiv_dlg.h"
-#include "tests/integrations/receiver.h"
+#include "tests/integrations/support.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 #include "tools/status_host.h"
@@ -18,20 +18,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::size_t Count(const std::string& text, const std::string& piece) {
-    std::size_t count = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
-    return count;
-}
-
 class IntegrationsWindow : public testing::Test {
 protected:
     // Writes Setting.ini, tessiv.conf and a hook script that appends its environment to `seen`.
     std::unique_ptr<CTessivDlg> Open(const std::string& entry, const std::string& conf) {
         WriteFileBytes(dir / "Setting.ini", gbk::FromUtf8(entry) + "\r\n");
-        WriteFileBytes(dir / "hook.sh", "#!/bin/sh\n{ env | grep '^TESSIV_' | sort; echo ---; } >> " +
-                                            (dir / "seen").string() + "\n");
-        std::filesystem::permissions(dir / "hook.sh", std::filesystem::perms::owner_all);
+        WriteScript(dir.path(), "hook.sh",
+                    "{ env | grep '^TESSIV_' | sort; echo ---; } >> " + (dir / "seen").string());
         WriteFileBytes(dir / "tessiv.conf", conf);
         MonitorSettings settings;
         settings.dataDir = dir.path();
@@ -115,15 +108,17 @@ TEST_F(IntegrationsWindow, ASlowHookAndAHangingWebhookNeverHoldUpARoundOrTheClos
     WriteFileBytes(dir / "tessiv.conf", "[hooks]\ncommand = sleep 30\nwebhook = " + hanging.url() + "\n");
     window = std::make_unique<CTessivDlg>(settings);
     window->AddAlarmObserver(busy.get());
-    busy->Start(dir.path(), QueuedRunPaneSink(*window), IntegrationLimits{.hooks = {.queueLimit = 2}});
+    busy->Start(dir.path(), QueuedRunPaneSink(*window),
+                IntegrationLimits{.hooks = {.queueLimit = 2}, .webhook = {.queueLimit = 2}});
     ASSERT_NE(busy->Hooks(), nullptr);
     // Each round raises the alarm again while four hooks sleep and the webhook waits on its first try.
     ASSERT_TRUE(WaitFor([&] { return Count(ReadFileBytes(dir / "log.txt"), "\r\n") >= 40; }));
     EXPECT_GT(busy->Hooks()->Dropped(), 0u);
+    EXPECT_GT(busy->Webhook()->Dropped(), 0u);
     EXPECT_EQ(hanging.Requests(), 1);
     const auto before = std::chrono::steady_clock::now();
     window.reset();
-    busy.reset();  // kills the sleeping hooks and cancels the webhook's try
+    busy.reset();  // kills the sleeping hooks and cancels the webhook's first try, 10 s from its time-out
     EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
 }
 

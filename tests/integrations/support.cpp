@@ -1,4 +1,4 @@
-#include "tests/integrations/receiver.h"
+#include "tests/integrations/support.h"
 
 #include <httplib.h>
 
@@ -10,6 +10,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.h"
 
 struct Receiver::State {
     httplib::Server server;
@@ -91,4 +93,18 @@ bool WaitUntil(const std::function<bool()>& condition) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+std::filesystem::path WriteScript(const std::filesystem::path& dir, const std::string& name,
+                                  const std::string& body) {
+    const std::filesystem::path file = dir / name;
+    WriteFileBytes(file, "#!/bin/sh\n" + body + "\n");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+    return file;
+}
+
+std::size_t Count(const std::string& text, const std::string& piece) {
+    std::size_t count = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
+    return count;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -29,3 +30,9 @@ std::map<std::string, double> Scrape(int port);
 
 // Polls `condition` every 10 ms for up to 15 s.
 bool WaitUntil(const std::function<bool()>& condition);
+
+// `dir`/`name`, an executable shell script running `body`.
+std::filesystem::path WriteScript(const std::filesystem::path& dir, const std::string& name,
+                                  const std::string& body);
+
+std::size_t Count(const std::string& text, const std::string& piece);
