@@ -71,6 +71,17 @@ std::string Describe(int status) {
     return "ended abnormally";
 }
 
+// Closes a descriptor at the end of the scope; -1 holds nothing.
+struct OwnedFd {
+    explicit OwnedFd(int descriptor) : fd(descriptor) {}
+    ~OwnedFd() {
+        if (fd >= 0) close(fd);
+    }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    int fd;
+};
+
 std::string DurationText(std::chrono::milliseconds duration) {
     if (duration.count() % 1000 == 0) return std::to_string(duration.count() / 1000) + " s";
     return std::to_string(duration.count()) + " ms";
@@ -150,7 +161,7 @@ std::string HookRunner::RunOne(const std::vector<std::string>& environment) {
         return std::string("could not be started: ") + std::strerror(error);
 
     // A pidfd turns the child's end into a readable descriptor, waited on together with the stop signal.
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    const OwnedFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     const auto deadline = std::chrono::steady_clock::now() + m_limits.killAfter;
     int status = 0;
     bool killed = false;
@@ -169,20 +180,16 @@ std::string HookRunner::RunOne(const std::vector<std::string>& environment) {
             kill(pid, SIGKILL);
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
             }
-            if (stopping) {
-                if (pidfd >= 0) close(pidfd);
-                return {};  // ended by the program's own exit, not a failure of the hook
-            }
+            if (stopping) return {};  // cut short because the monitor closes: not the hook's failure
             killed = true;
             break;
         }
-        pollfd fds[2] = {{m_wake, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        pollfd fds[2] = {{m_wake, POLLIN, 0}, {pidfd.fd, POLLIN, 0}};
         // Without a pidfd, look again every 10 ms.
         const int wait =
-            pidfd >= 0 ? static_cast<int>(left.count()) : std::min(10, static_cast<int>(left.count()));
-        poll(fds, pidfd >= 0 ? 2 : 1, wait);
+            pidfd.fd >= 0 ? static_cast<int>(left.count()) : std::min(10, static_cast<int>(left.count()));
+        poll(fds, pidfd.fd >= 0 ? 2 : 1, wait);
     }
-    if (pidfd >= 0) close(pidfd);
     if (killed) return "was killed after " + DurationText(m_limits.killAfter);
     return Describe(status);
 }

@@ -26,9 +26,10 @@ void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, 
             if (!config.metrics->loopback)
                 tell("metrics are exposed beyond this machine at http://" + config.metrics->Text() +
                      "/metrics");
-        } catch (const std::exception& error) {
-            tell("metrics endpoint cannot listen on " + config.metrics->Text() + " (" + error.what() +
-                 "); it stays off");
+        } catch (const std::exception&) {
+            // civetweb's own message says no more than this.
+            tell("metrics endpoint cannot listen on " + config.metrics->Text() +
+                 " (port in use, or not an address of this machine); it stays off");
         }
     }
     if (config.hookCommand) m_hooks = std::make_unique<HookRunner>(*config.hookCommand, sink, limits.hooks);
