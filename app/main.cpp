@@ -5,6 +5,8 @@
 
 #include <QApplication>
 
+#include "integrations/integrations.h"
+#include "integrations/run_pane_sink.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/tessiv_dlg.h"
 #include "servers/file_locations.h"
@@ -54,7 +56,14 @@ int main(int argc, char** argv) {
     if (!curl.ok) return 1;
     int result = 0;
     {
-        CTessivDlg window(FileLocations());
+        // Declared before the window, which tells it of alarms and rounds until the window is gone.
+        Integrations integrations;
+        MonitorSettings settings = FileLocations();
+        settings.roundObserver = &integrations;
+        CTessivDlg window(std::move(settings));
+        window.AddAlarmObserver(&integrations);
+        // tessiv.conf lives beside Setting.ini.
+        integrations.Start(window.DataDir(), QueuedRunPaneSink(window));
         QObject::connect(&window, &QDialog::finished, &app, &QCoreApplication::quit);
         window.show();
         result = QApplication::exec();

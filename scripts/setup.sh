@@ -5,12 +5,12 @@ set -euo pipefail
 build_packages=(
   cmake g++ pkgconf ninja-build
   qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev
-  libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev
+  libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev prometheus-cpp-dev
 )
 test_packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-wqy-microhei
   clang libclang-rt-14-dev lldb
-  qt6-qpa-plugins gstreamer1.0-plugins-base
+  qt6-qpa-plugins gstreamer1.0-plugins-base prometheus
   desktop-file-utils appstream man-db groff-base
 )
 # What scripts/package.sh needs beyond the build: dpkg-shlibdeps and the file utility CPack runs.

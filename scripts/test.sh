@@ -25,6 +25,9 @@ bash scripts/format.sh --check
 suite build ""
 echo "== install: desktop entry, AppStream metadata, man page, the Debian package, per-user files"
 bash scripts/check-install.sh
+echo "== alert rules"
+promtool check rules docs/tessiv.rules.yml
+promtool test rules tests/integrations/tessiv_rules_test.yml
 echo "== soak: 2000 rounds of the real window against changing hosts"
 build/tests/tessiv-soak --rounds 2000
 echo "== fuzz"

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+
+#include "integrations/failure_report.h"
+#include "integrations/hook_runner.h"
+#include "integrations/metrics.h"
+#include "integrations/webhook.h"
+#include "monitor/alarm_observer.h"
+#include "polling/round_observer.h"
+
+struct IntegrationLimits {
+    HookLimits hooks;
+    WebhookLimits webhook;
+};
+
+// What tessiv.conf turns on beside the window: the hook command, the webhook and the metrics endpoint.
+// Without the file, or before Start, it does nothing. Created before the window, since the window tells it
+// to the end, and started once the window knows its data directory. Every call returns at once.
+class Integrations final : public AlarmObserver, public RoundObserver {
+public:
+    Integrations() = default;
+    ~Integrations() override;
+    Integrations(const Integrations&) = delete;
+    Integrations& operator=(const Integrations&) = delete;
+
+    // Reads `dir`/tessiv.conf once and starts what it configures. Problems, failures and the notice of a
+    // metrics endpoint reachable from elsewhere go to `sink`, from any thread.
+    void Start(const std::filesystem::path& dir, RunPaneSink sink, IntegrationLimits limits = {});
+
+    // AlarmObserver, on the window's thread.
+    void AlarmRaised(const AlarmEvent& event) override;
+    void AlarmSilenced() override {}
+    void AllClear() override;
+    void AlarmPaneCleared() override {}
+
+    // RoundObserver, on the poll-round worker.
+    void EntryPolled(const EntryResult& result) override;
+    void RoundEnded(std::size_t entries) override;
+
+    // What runs, for tests and the benchmark; null when off.
+    const HookRunner* Hooks() const { return m_hooks.get(); }
+    const WebhookSender* Webhook() const { return m_webhook.get(); }
+    const MetricsEndpoint* Metrics() const { return m_metrics.get(); }
+
+private:
+    RunPaneSink m_sink;
+    std::unique_ptr<MetricsEndpoint> m_metrics;
+    std::unique_ptr<HookRunner> m_hooks;
+    std::unique_ptr<WebhookSender> m_webhook;
+    std::atomic<MetricsEndpoint*> m_roundMetrics{nullptr};  // what the worker sees of m_metrics
+    // The round reports an all-clear after every round without a fault; only the first after an alarm counts.
+    bool m_alarmSinceClear = false;
+};

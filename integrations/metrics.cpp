@@ -1,0 +1,161 @@
+#include "integrations/metrics.h"
+
+#include <prometheus/counter.h>
+#include <prometheus/exposer.h>
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "integrations/notice.h"
+#include "polling/round_observer.h"
+#include "polling/status_query.h"
+
+namespace {
+
+template <typename Builder>
+auto& Build(Builder builder, const char* name, const char* help, prometheus::Registry& registry) {
+    return builder.Name(name).Help(help).Register(registry);
+}
+
+// Opens and closes one connection to the endpoint, to wake its listener.
+void Knock(const std::string& host, int port) {
+    sockaddr_in6 v6{};
+    sockaddr_in v4{};
+    sockaddr* address = nullptr;
+    socklen_t length = 0;
+    if (inet_pton(AF_INET, host == "0.0.0.0" ? "127.0.0.1" : host.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<std::uint16_t>(port));
+        address = reinterpret_cast<sockaddr*>(&v4);
+        length = sizeof v4;
+    } else if (inet_pton(AF_INET6, host == "::" ? "::1" : host.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        address = reinterpret_cast<sockaddr*>(&v6);
+        length = sizeof v6;
+    } else {
+        return;
+    }
+    const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return;
+    connect(fd, address, length);
+    close(fd);
+}
+
+}  // namespace
+
+MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
+    : m_registry(std::make_shared<prometheus::Registry>()),
+      m_up(&Build(prometheus::BuildGauge(), "tessiv_server_up",
+                  "1 when the host's last report was normal, 0 on a fault; absent while unknown",
+                  *m_registry)),
+      m_paused(&Build(prometheus::BuildGauge(), "tessiv_server_paused", "1 when the entry is not polled",
+                      *m_registry)),
+      m_duration(&Build(prometheus::BuildGauge(), "tessiv_query_duration_seconds",
+                        "How long the last status query took", *m_registry)),
+      m_failures(&Build(prometheus::BuildGauge(), "tessiv_connection_failures",
+                        "Consecutive queries that did not get a report", *m_registry)),
+      m_faults(&Build(prometheus::BuildCounter(), "tessiv_faults_total",
+                      "Alarms raised, by server and category", *m_registry)),
+      m_alarmActive(&Build(prometheus::BuildGauge(), "tessiv_alarm_active",
+                           "1 from an alarm until every host is normal again", *m_registry)
+                         .Add({})),
+      m_rounds(&Build(prometheus::BuildCounter(), "tessiv_rounds_total", "Poll rounds completed", *m_registry)
+                    .Add({})),
+      m_lastRoundEnd(&Build(prometheus::BuildGauge(), "tessiv_last_round_end_timestamp_seconds",
+                            "When the last poll round ended, in seconds since the epoch", *m_registry)),
+      m_host(address.host),
+      m_exposer(std::make_unique<prometheus::Exposer>(address.Text(), 1)) {
+    m_exposer->RegisterCollectable(m_registry);
+}
+
+// civetweb's listener looks at its stop flag only when a connection comes or after 2 s; knocking until the
+// server is gone keeps the window's close from waiting for that.
+MetricsEndpoint::~MetricsEndpoint() {
+    const int port = Port();
+    std::atomic<bool> stopped{false};
+    std::thread knocker([&] {
+        while (!stopped.load()) {
+            Knock(m_host, port);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    m_exposer.reset();
+    stopped = true;
+    knocker.join();
+}
+
+int MetricsEndpoint::Port() const {
+    const std::vector<int> ports = m_exposer->GetListeningPorts();
+    return ports.empty() ? 0 : ports.front();
+}
+
+void MetricsEndpoint::EntryPolled(const EntryResult& result) {
+    const Key key{Utf8FromGbk(result.name), Utf8FromGbk(result.url)};
+    const prometheus::Labels labels{{"server", key.first}, {"address", key.second}};
+    const std::optional<std::uint32_t> failures = FailureCount(result.url);
+
+    std::lock_guard hold(m_mutex);
+    m_seen.insert(key);
+    Series& series = m_series[key];
+    if (series.paused == nullptr) {
+        series.paused = &m_paused->Add(labels);
+        series.failures = &m_failures->Add(labels);
+    }
+    series.paused->Set(result.paused ? 1 : 0);
+    series.failures->Set(failures.value_or(0));
+    if (!result.paused) {
+        if (series.duration == nullptr) series.duration = &m_duration->Add(labels);
+        series.duration->Set(result.queryTime.count());
+    }
+    if (result.normal) {
+        if (series.up == nullptr) series.up = &m_up->Add(labels);
+        series.up->Set(*result.normal ? 1 : 0);
+    } else if (series.up != nullptr) {
+        m_up->Remove(series.up);
+        series.up = nullptr;
+    }
+}
+
+void MetricsEndpoint::RoundEnded() {
+    {
+        std::lock_guard hold(m_mutex);
+        // Entries that were not polled this round have left the list.
+        for (auto it = m_series.begin(); it != m_series.end();) {
+            if (m_seen.contains(it->first)) {
+                ++it;
+                continue;
+            }
+            Remove(it->second);
+            it = m_series.erase(it);
+        }
+        m_seen.clear();
+        // Absent until the first round ends, rather than a 1970 time that looks like rounds stopped long ago.
+        if (m_lastRoundEndTime == nullptr) m_lastRoundEndTime = &m_lastRoundEnd->Add({});
+        m_lastRoundEndTime->SetToCurrentTime();
+    }
+    m_rounds->Increment();
+}
+
+void MetricsEndpoint::Remove(Series& series) {
+    if (series.up != nullptr) m_up->Remove(series.up);
+    if (series.paused != nullptr) m_paused->Remove(series.paused);
+    if (series.duration != nullptr) m_duration->Remove(series.duration);
+    if (series.failures != nullptr) m_failures->Remove(series.failures);
+}
+
+void MetricsEndpoint::FaultRaised(const std::string& server, const std::string& category) {
+    m_faults->Add({{"server", server}, {"category", category}}).Increment();
+}
+
+void MetricsEndpoint::SetAlarmActive(bool active) {
+    m_alarmActive->Set(active ? 1 : 0);
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "integrations/config.h"
+
+struct EntryResult;
+
+namespace prometheus {
+class Counter;
+class Exposer;
+class Gauge;
+template <typename T>
+class Family;
+class Registry;
+}  // namespace prometheus
+
+// The Prometheus endpoint at /metrics: what the rounds learnt about each entry, the faults raised, whether
+// an alarm is active. Updates are cheap and thread-safe; the scrape is served on civetweb's threads.
+class MetricsEndpoint {
+public:
+    // Throws std::exception when the address cannot be bound.
+    explicit MetricsEndpoint(const ListenAddress& address);
+    ~MetricsEndpoint();
+    MetricsEndpoint(const MetricsEndpoint&) = delete;
+    MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
+
+    int Port() const;  // the bound port, also when 0 was asked for
+
+    // `name` and `url` of the entry are GBK, as the round reports them.
+    void EntryPolled(const EntryResult& result);
+    void RoundEnded();
+    // `server` UTF-8; `category` as in the notice.
+    void FaultRaised(const std::string& server, const std::string& category);
+    void SetAlarmActive(bool active);
+
+private:
+    struct Series {
+        prometheus::Gauge* up = nullptr;  // absent while the state is unknown
+        prometheus::Gauge* paused = nullptr;
+        prometheus::Gauge* duration = nullptr;
+        prometheus::Gauge* failures = nullptr;
+    };
+    using Key = std::pair<std::string, std::string>;  // server, address; UTF-8
+
+    void Remove(Series& series);
+
+    std::shared_ptr<prometheus::Registry> m_registry;
+    prometheus::Family<prometheus::Gauge>* m_up;
+    prometheus::Family<prometheus::Gauge>* m_paused;
+    prometheus::Family<prometheus::Gauge>* m_duration;
+    prometheus::Family<prometheus::Gauge>* m_failures;
+    prometheus::Family<prometheus::Counter>* m_faults;
+    prometheus::Gauge* m_alarmActive;
+    prometheus::Counter* m_rounds;
+    prometheus::Family<prometheus::Gauge>* m_lastRoundEnd;
+    prometheus::Gauge* m_lastRoundEndTime = nullptr;
+
+    std::mutex m_mutex;
+    std::map<Key, Series> m_series;
+    std::set<Key> m_seen;  // entries polled since the last round ended
+
+    std::string m_host;
+    std::unique_ptr<prometheus::Exposer> m_exposer;  // last: it serves the members above until it is gone
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct AlarmEvent;
+
+// One alarm or all-clear as the hook command and the webhook receive it; every text is UTF-8.
+struct Notice {
+    std::string server;
+    std::string line;
+    std::string category;  // connection, server, disk, dblog, security, other; "clear" for the all-clear
+    bool sound = false;
+    std::string time;  // ISO 8601 with the local offset
+};
+
+Notice AlarmNotice(const AlarmEvent& event);
+Notice ClearNotice(std::chrono::system_clock::time_point when);
+
+// The webhook's body: {"server":…,"line":…,"category":…,"sound":…,"time":…}; the all-clear carries only
+// category and time.
+std::string NoticeJson(const Notice& notice);
+
+// The hook command's additions to its environment, as "NAME=value".
+std::vector<std::string> NoticeEnvironment(const Notice& notice);
+
+// A JSON string literal, quotes included. The text must be UTF-8; it passes through unchanged but for
+// quotes, backslashes and control characters.
+std::string JsonString(std::string_view utf8);
+
+std::string Utf8FromGbk(std::string_view gbkText);
+std::string IsoLocalTime(std::chrono::system_clock::time_point when);

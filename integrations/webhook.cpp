@@ -1,0 +1,155 @@
+#include "integrations/webhook.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace {
+
+struct EasyCleanup {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct ListCleanup {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+std::size_t Discard(char*, std::size_t size, std::size_t count, void*) {
+    return size * count;
+}
+
+}  // namespace
+
+WebhookSender::WebhookSender(WebhookConfig config, RunPaneSink sink, WebhookLimits limits)
+    : m_config(std::move(config)),
+      m_limits(limits),
+      m_report(std::move(sink), limits.reportEvery),
+      m_multi(curl_multi_init()) {
+    m_worker = std::thread([this] { Work(); });
+}
+
+WebhookSender::~WebhookSender() {
+    {
+        std::lock_guard hold(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    if (m_multi != nullptr) curl_multi_wakeup(static_cast<CURLM*>(m_multi));
+    m_worker.join();
+    if (m_multi != nullptr) curl_multi_cleanup(static_cast<CURLM*>(m_multi));
+}
+
+void WebhookSender::Send(const Notice& notice) {
+    std::uint64_t dropped = 0;
+    {
+        std::lock_guard hold(m_mutex);
+        if (m_stopping) return;
+        if (m_queue.size() >= m_limits.queueLimit) {
+            m_queue.pop_front();
+            dropped = ++m_dropped;
+        }
+        m_queue.push_back(NoticeJson(notice));
+    }
+    m_changed.notify_one();
+    if (dropped > 0)
+        m_report.Failed("webhook: too many notices waiting, " + std::to_string(dropped) + " dropped so far");
+}
+
+std::uint64_t WebhookSender::Dropped() const {
+    std::lock_guard hold(m_mutex);
+    return m_dropped;
+}
+
+std::uint64_t WebhookSender::Delivered() const {
+    std::lock_guard hold(m_mutex);
+    return m_delivered;
+}
+
+bool WebhookSender::Stopping() const {
+    std::lock_guard hold(m_mutex);
+    return m_stopping;
+}
+
+bool WebhookSender::Pause(std::chrono::milliseconds duration) {
+    std::unique_lock hold(m_mutex);
+    return !m_changed.wait_for(hold, duration, [this] { return m_stopping; });
+}
+
+void WebhookSender::Work() {
+    for (;;) {
+        std::string body;
+        {
+            std::unique_lock hold(m_mutex);
+            m_changed.wait(hold, [this] { return m_stopping || !m_queue.empty(); });
+            if (m_stopping) return;
+            body = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
+        std::string failure;
+        std::chrono::milliseconds backoff = m_limits.backoff;
+        for (int attempt = 1; attempt <= m_limits.tries; ++attempt) {
+            failure = PostOnce(body);
+            if (failure.empty() || Stopping()) break;
+            if (attempt < m_limits.tries && !Pause(backoff)) return;
+            backoff *= 2;
+        }
+        if (Stopping()) return;
+        if (failure.empty()) {
+            std::lock_guard hold(m_mutex);
+            ++m_delivered;
+        } else {
+            m_report.Failed("webhook " + m_config.url + " failed after " + std::to_string(m_limits.tries) +
+                            " tries: " + failure);
+        }
+    }
+}
+
+std::string WebhookSender::PostOnce(const std::string& body) {
+    auto* multi = static_cast<CURLM*>(m_multi);
+    std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
+    std::unique_ptr<curl_slist, ListCleanup> headers(
+        curl_slist_append(nullptr, "Content-Type: application/json"));
+    if (multi == nullptr || !easy || !headers) return "libcurl could not be set up";
+    CURL* handle = easy.get();
+    const bool configured =
+        curl_easy_setopt(handle, CURLOPT_URL, m_config.url.c_str()) == CURLE_OK &&
+        // The URL is checked at start; this keeps libcurl itself to the two protocols as well.
+        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(m_limits.timeout.count())) ==
+            CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+        (m_config.caFile.empty() ||
+         curl_easy_setopt(handle, CURLOPT_CAINFO, m_config.caFile.c_str()) == CURLE_OK) &&
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size())) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_COPYPOSTFIELDS, body.c_str()) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_USERAGENT, "Tessiv") == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Discard) == CURLE_OK;
+    if (!configured) return "libcurl could not be set up";
+
+    curl_multi_add_handle(multi, handle);
+    CURLcode result = CURLE_OK;
+    bool finished = false;
+    while (!finished) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
+                result = message->data.result;
+                finished = true;
+            }
+        }
+        if (finished || Stopping()) break;
+        // Woken at once by the destructor's curl_multi_wakeup.
+        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    curl_multi_remove_handle(multi, handle);
+    if (!finished) return "cancelled";
+    if (result != CURLE_OK) return curl_easy_strerror(result);
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) return "HTTP status " + std::to_string(status);
+    return {};
+}

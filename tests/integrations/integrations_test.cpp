@@ -1,0 +1,216 @@
+// The pieces tessiv.conf turns on, each against real processes and sockets.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+#include <mutex>
+
+#include "integrations/config.h"
+#include "integrations/hook_runner.h"
+#include "integrations/integrations.h"
+#include "integrations/metrics.h"
+#include "integrations/webhook.h"
+#include "polling/round_observer.h"
+#include "tests/integrations/support.h"
+#include "tests/support/temp_dir.h"
+#include "text/gbk.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Lines {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    RunPaneSink Sink() {
+        return [this](std::string line) {
+            std::lock_guard hold(mutex);
+            lines.push_back(gbk::ToQString(line).toStdString());
+        };
+    }
+    std::vector<std::string> Get() {
+        std::lock_guard hold(mutex);
+        return lines;
+    }
+};
+
+TEST(IntegrationsConfig, TheShippedExampleTurnsEverythingOn) {
+    const IntegrationsConfig config =
+        ParseIntegrationsConfig(ReadFileBytes(std::filesystem::path(TESSIV_DOCS) / "tessiv.conf.example"));
+    EXPECT_TRUE(config.problems.empty()) << config.problems.front();
+    ASSERT_TRUE(config.hookCommand && config.webhook && config.metrics);
+    EXPECT_EQ(config.metrics->Text(), "127.0.0.1:9464");
+    EXPECT_TRUE(config.metrics->loopback);
+    EXPECT_FALSE(ReadIntegrationsConfig(TempDir().path()).hookCommand);
+}
+
+TEST(IntegrationsConfig, ABadKeyOrValueGivesOneLineNamingItAndThatFeatureStaysOff) {
+    const std::string hooks = "[hooks]\ncommand = /bin/true \"a, b\"\nwebhook = https://example.org/x\n";
+    const std::string metrics = "[metrics]\nlisten = [::1]:9464\n";
+    const IntegrationsConfig good = ParseIntegrationsConfig(hooks + metrics);
+    ASSERT_TRUE(good.problems.empty());
+    EXPECT_EQ(*good.hookCommand, (std::vector<std::string>{"/bin/true", "a, b"}));
+
+    struct Case {
+        std::string text, key;
+        bool hooksOn, metricsOn;
+    };
+    for (const Case& bad : {
+             Case{hooks + "comand = x\n" + metrics, "hooks/comand", false, true},
+             Case{hooks + "webhook = file:///etc/passwd\n" + metrics, "hooks/webhook", false, true},
+             Case{hooks + "webhook_ca = /nonexistent.pem\n" + metrics, "hooks/webhook_ca", false, true},
+             Case{hooks + metrics + "listen = example.org:80\n", "metrics/listen", true, false},
+             Case{hooks + metrics + "listen = 127.0.0.1:70000\n", "metrics/listen", true, false},
+         }) {
+        const IntegrationsConfig config = ParseIntegrationsConfig(bad.text);
+        ASSERT_EQ(config.problems.size(), 1u) << bad.text;
+        EXPECT_NE(config.problems[0].find(bad.key), std::string::npos) << config.problems[0];
+        EXPECT_EQ(config.hookCommand.has_value() && config.webhook.has_value(), bad.hooksOn) << bad.text;
+        EXPECT_EQ(config.metrics.has_value(), bad.metricsOn) << bad.text;
+    }
+}
+
+TEST(HookRunner, GetsTheNoticeInItsEnvironmentAndNothingIsInterpreted) {
+    TempDir dir;
+    const std::string hostile = "$(touch " + (dir / "pwned").string() + "); \"x";
+    const auto script =
+        WriteScript(dir.path(), "hook.sh",
+                    "{ printf '%s\\n' \"$#:$1\"; env | grep '^TESSIV_' | sort; echo ---; } >> " +
+                        (dir / "seen").string());
+    Lines lines;
+    {
+        HookRunner runner({script.string(), "one arg; $(x)"}, lines.Sink());
+        runner.Run(Notice{hostile, "001 " + hostile + " 位置服务器 异常", "server", true,
+                          "2026-01-02T03:04:05+08:00"});
+        ASSERT_TRUE(WaitUntil([&] { return Count(ReadFileBytes(dir / "seen"), "---") == 1; }));
+    }
+    EXPECT_EQ(ReadFileBytes(dir / "seen"),
+              "1:one arg; $(x)\nTESSIV_CATEGORY=server\nTESSIV_LINE=001 " + hostile +
+                  " 位置服务器 异常\nTESSIV_SERVER=" + hostile +
+                  "\nTESSIV_SOUND=1\nTESSIV_TIME=2026-01-02T03:04:05+08:00\n---\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "pwned"));
+    EXPECT_TRUE(lines.Get().empty());
+}
+
+TEST(HookRunner, RunsAtMostFourAtOnceAndDropsTheOldestWaiting) {
+    TempDir dir;
+    const auto script =
+        WriteScript(dir.path(), "hook.sh",
+                    "echo \"$TESSIV_LINE\" >> " + (dir / "started").string() + "\nwhile [ ! -e " +
+                        (dir / "release").string() + " ]; do sleep 0.02; done");
+    HookRunner runner({script.string()}, {}, HookLimits{.queueLimit = 2});
+    auto started = [&] { return Count(ReadFileBytes(dir / "started"), "\n"); };
+    for (std::size_t i = 0; i < 4; ++i) {
+        runner.Run(Notice{.line = "run" + std::to_string(i)});
+        ASSERT_TRUE(WaitUntil([&] { return started() == i + 1; }));
+    }
+    for (int i = 4; i < 10; ++i) runner.Run(Notice{.line = "run" + std::to_string(i)});
+    EXPECT_EQ(runner.Dropped(), 4u);
+    WriteFileBytes(dir / "release", "");
+    ASSERT_TRUE(WaitUntil([&] { return started() == 6; }));
+    const std::string runs = ReadFileBytes(dir / "started");
+    EXPECT_NE(runs.find("run8\n"), std::string::npos);
+    EXPECT_NE(runs.find("run9\n"), std::string::npos);
+}
+
+TEST(HookRunner, FailuresReachTheRunPaneAtMostOncePerInterval) {
+    TempDir dir;
+    Lines lines;
+    {
+        HookRunner missing({(dir / "no-such-hook").string()}, lines.Sink());
+        missing.Run({});
+        ASSERT_TRUE(WaitUntil([&] { return lines.Get().size() == 1; }));
+        EXPECT_NE(lines.Get()[0].find("could not be started"), std::string::npos);
+    }
+    {
+        const auto script =
+            WriteScript(dir.path(), "fail.sh", "echo x >> " + (dir / "ran").string() + "; exit 3");
+        HookRunner failing({script.string()}, lines.Sink());
+        for (int i = 0; i < 3; ++i) failing.Run({});
+        ASSERT_TRUE(
+            WaitUntil([&] { return ReadFileBytes(dir / "ran").size() == 6 && lines.Get().size() == 2; }));
+    }
+    {
+        HookRunner slow({"sleep", "30"}, lines.Sink(), HookLimits{.killAfter = 100ms});
+        slow.Run({});
+        ASSERT_TRUE(WaitUntil([&] { return lines.Get().size() == 3; }));
+    }
+    const auto all = lines.Get();
+    ASSERT_EQ(all.size(), 3u);  // the second and third exit-3 failures are held back
+    EXPECT_NE(all[1].find("exited with status 3"), std::string::npos) << all[1];
+    EXPECT_NE(all[2].find("killed after 100 ms"), std::string::npos) << all[2];
+}
+
+TEST(Webhook, PostsEachNoticeAsJsonRetryingAFailedTry) {
+    Receiver receiver([](int request) { return request < 2 ? 503 : 200; });
+    Lines lines;
+    const std::string line = "001 \"q\" \\ tab\t nl\n bell\x07 位置服务器";
+    {
+        WebhookSender sender({receiver.url(), ""}, lines.Sink(), WebhookLimits{.backoff = 10ms});
+        sender.Send(Notice{"Center-A", line, "server", true, "2026-01-02T03:04:05+08:00"});
+        sender.Send(Notice{.category = "clear", .time = "t"});
+        ASSERT_TRUE(WaitUntil([&] { return sender.Delivered() == 2; }));
+    }
+    EXPECT_EQ(receiver.Requests(), 4);
+    const std::vector<std::string> bodies = receiver.Bodies();
+    ASSERT_EQ(bodies.size(), 4u);
+    QJsonParseError error{};
+    const QJsonObject alarm = QJsonDocument::fromJson(QByteArray::fromStdString(bodies[2]), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << bodies[2];
+    EXPECT_EQ(alarm.value("line").toString().toStdString(), line);
+    EXPECT_EQ(alarm.value("server").toString(), "Center-A");
+    EXPECT_EQ(alarm.value("category").toString(), "server");
+    EXPECT_TRUE(alarm.value("sound").toBool());
+    EXPECT_EQ(alarm.value("time").toString(), "2026-01-02T03:04:05+08:00");
+    EXPECT_EQ(bodies[3], R"({"category":"clear","time":"t"})");
+    EXPECT_TRUE(lines.Get().empty());
+}
+
+TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
+    Lines lines;
+    Integrations integrations;
+    TempDir dir;
+    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:0\n");
+    integrations.Start(dir.path(), lines.Sink());
+    ASSERT_NE(integrations.Metrics(), nullptr);
+    const int port = integrations.Metrics()->Port();
+    EXPECT_FALSE(Scrape(port).contains("tessiv_last_round_end_timestamp_seconds"));  // no round yet
+    const std::string name = gbk::FromUtf8("中心 \"A\"\\");
+    integrations.EntryPolled({0, name, "http://a/s", false, false, 250ms});
+    integrations.EntryPolled({1, "B", "http://b/s", false, std::nullopt, 1s});
+    integrations.RoundEnded(2);
+    const std::string a = R"({address="http://a/s",server="中心 \"A\"\\"})";
+    const std::string b = R"({address="http://b/s",server="B"})";
+    auto samples = Scrape(port);
+    EXPECT_EQ(samples.at("tessiv_server_up" + a), 0);
+    EXPECT_FALSE(samples.contains("tessiv_server_up" + b));  // unknown: absent
+    EXPECT_EQ(samples.at("tessiv_query_duration_seconds" + a), 0.25);
+    EXPECT_EQ(samples.at("tessiv_rounds_total"), 1);
+
+    integrations.EntryPolled({0, name, "http://a/s", false, true, 1ms});
+    integrations.RoundEnded(1);
+    samples = Scrape(port);
+    EXPECT_EQ(samples.at("tessiv_server_up" + a), 1);
+    EXPECT_FALSE(samples.contains("tessiv_server_paused" + b));
+    EXPECT_EQ(samples.at("tessiv_rounds_total"), 2);
+
+    // A second endpoint on the same port: one line, and it stays off.
+    Integrations clash;
+    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:" + std::to_string(port) + "\n");
+    clash.Start(dir.path(), lines.Sink());
+    EXPECT_EQ(clash.Metrics(), nullptr);
+    ASSERT_EQ(lines.Get().size(), 1u);
+    EXPECT_NE(lines.Get()[0].find("cannot listen"), std::string::npos);
+
+    // Any address but loopback is said in the run pane.
+    Integrations exposed;
+    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 0.0.0.0:0\n");
+    exposed.Start(dir.path(), lines.Sink());
+    ASSERT_NE(exposed.Metrics(), nullptr);
+    ASSERT_EQ(lines.Get().size(), 2u);
+    EXPECT_NE(lines.Get()[1].find("exposed beyond this machine"), std::string::npos) << lines.Get()[1];
+}
+
+}  // namespace
