@@ -44,15 +44,18 @@ void AudioThread::Stop() {
     });
 }
 
+void AudioThread::Loop::run() {
+    exec();
+    // Notified under the lock: once the owner sees the flag it may destroy everything, this included.
+    std::lock_guard hold(m_owner.m_endMutex);
+    m_owner.m_ended = true;
+    m_owner.m_endSignal.notify_all();
+}
+
 bool AudioThread::Finish(std::chrono::milliseconds bound) {
     Post([this] {
         if (m_effect) m_effect->disconnect();
         m_effect.reset();
-        {
-            std::lock_guard hold(m_endMutex);
-            m_ended = true;
-        }
-        m_endSignal.notify_all();
         m_thread.quit();
     });
     std::unique_lock hold(m_endMutex);

@@ -30,9 +30,21 @@ public:
     bool Finish(std::chrono::milliseconds bound);
 
 private:
+    // Runs the event loop, then says so in a way ThreadSanitizer can follow (QThread::wait it cannot).
+    class Loop final : public QThread {
+    public:
+        explicit Loop(AudioThread& owner) : m_owner(owner) {}
+
+    protected:
+        void run() override;
+
+    private:
+        AudioThread& m_owner;
+    };
+
     void Post(std::function<void()> call);
 
-    QThread m_thread;
+    Loop m_thread{*this};
     WindowCalls* m_calls = nullptr;          // lives on m_thread
     std::unique_ptr<QSoundEffect> m_effect;  // made and used on m_thread only
     std::atomic<bool> m_confirmed{false};
