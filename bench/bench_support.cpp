@@ -19,3 +19,11 @@ double ResidentKiB() {
     }
     return 0;
 }
+
+void WriteShortHostList(const std::filesystem::path& folder, int hosts) {
+    std::string setting;
+    for (int i = 0; i < hosts; ++i)
+        setting += "Center-" + std::to_string(i) + ",http://192.0.2." + std::to_string(i) +
+                   ":89/Interface/tarv/tarvAction_appreg.action@1\r\n";
+    WriteFileBytes(folder / "Setting.ini", setting);
+}

@@ -52,11 +52,7 @@ int MeasureOne(const char* kind, int argc, char** argv) {
     if (monitor) curl_global_init(CURL_GLOBAL_DEFAULT);
     QApplication app(argc, argv);
     TempDir dir;
-    std::string setting;
-    for (int i = 0; i < 20; ++i)
-        setting += "Center-" + std::to_string(i) + ",http://192.0.2." + std::to_string(i) +
-                   ":89/Interface/tarv/tarvAction_appreg.action@1\r\n";
-    WriteFileBytes(dir / "Setting.ini", setting);
+    WriteShortHostList(dir.path());
     std::unique_ptr<QWidget> window;
     if (monitor) {
         MonitorSettings settings;

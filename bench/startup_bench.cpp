@@ -76,12 +76,8 @@ BENCHMARK(BM_Startup_Baseline_BareDialog)->UseManualTime()->Unit(benchmark::kMil
 
 void BM_Startup_MonitorWindow(benchmark::State& state) {
     TempDir dir;
-    // A short host list, as an operator's would be; monitoring never starts within the measurement.
-    std::string setting;
-    for (int i = 0; i < 20; ++i)
-        setting += "Center-" + std::to_string(i) + ",http://192.0.2." + std::to_string(i) +
-                   ":89/Interface/tarv/tarvAction_appreg.action@1\r\n";
-    WriteFileBytes(dir / "Setting.ini", setting);
+    // Monitoring never starts within the measurement.
+    WriteShortHostList(dir.path());
     MeasureFirstPaint(state, [&dir] {
         MonitorSettings settings;
         settings.dataDir = dir.path();
