@@ -252,7 +252,7 @@ void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag) {
         if (m_observers.empty() || m_closing) return;
         event.line = line;
         event.sounding = IsSounding();
-        TellObservers([&](AlarmObserver& observer) { observer.AlarmRaised(event); });
+        for (AlarmObserver* observer : m_observers) observer->AlarmRaised(event);
     });
     AppendAlarmRecord(m_logDir / kAlarmLogFileName, line, soundFlag);
 }
@@ -283,11 +283,6 @@ void CTessivDlg::AddAlarmObserver(AlarmObserver* observer) {
     if (observer != nullptr) m_observers.push_back(observer);
 }
 
-template <typename Tell>
-void CTessivDlg::TellObservers(Tell tell) {
-    for (AlarmObserver* observer : m_observers) tell(*observer);
-}
-
 void CTessivDlg::PollRefresh() {
     m_windowCalls->Call([this] { OnPollRefresh(); });
 }
@@ -296,7 +291,7 @@ void CTessivDlg::PollRefresh() {
 void CTessivDlg::Silence() {
     m_windowCalls->Call([this] {
         StopAlarmSound();
-        TellObservers([](AlarmObserver& observer) { observer.AllClear(); });
+        for (AlarmObserver* observer : m_observers) observer->AllClear();
     });
 }
 
@@ -321,7 +316,7 @@ bool CTessivDlg::IsSounding() const {
 
 void CTessivDlg::OnSilence() {
     StopAlarmSound();
-    TellObservers([](AlarmObserver& observer) { observer.AlarmSilenced(); });
+    for (AlarmObserver* observer : m_observers) observer->AlarmSilenced();
 }
 
 void CTessivDlg::StopAlarmSound() {
@@ -332,7 +327,7 @@ void CTessivDlg::StopAlarmSound() {
 void CTessivDlg::OnClearAlarmPane() {
     m_strAlarmLog.clear();
     m_alarmView->Show(m_strAlarmLog);
-    TellObservers([](AlarmObserver& observer) { observer.AlarmPaneCleared(); });
+    for (AlarmObserver* observer : m_observers) observer->AlarmPaneCleared();
 }
 
 void CTessivDlg::OnExit() {

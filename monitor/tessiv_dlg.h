@@ -104,8 +104,6 @@ private:
     void StopPollRound();
     void ShowAlarm(const std::string& line, bool soundFlag);
     void StopAlarmSound();
-    template <typename Tell>
-    void TellObservers(Tell tell);
 
     MonitorSettings m_settings;
     std::filesystem::path m_dataDir;
