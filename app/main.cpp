@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include "desktop/desktop_presence.h"
 #include "monitor/tessiv_dlg.h"
 
 namespace {
@@ -22,7 +23,9 @@ int main(int argc, char** argv) {
     CurlGlobal curl;
     QApplication app(argc, argv);
     if (!curl.ok) return 1;
+    DesktopPresence desktop;  // notification and tray; outlives the window
     CTessivDlg window;
+    desktop.Attach(window);
     window.exec();
     return 0;
 }
