@@ -42,13 +42,14 @@ QString NotificationBody(const std::deque<std::string>& lines) {
 
 DesktopNotifier::DesktopNotifier(WindowHooks hooks, QDBusConnection bus, QObject* parent)
     : QObject(parent), m_hooks(std::move(hooks)), m_bus(std::move(bus)) {
-    // Matched by the well-known name: the bus tells Qt whenever a server takes or leaves it.
-    m_bus.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
-                  SLOT(OnActionInvoked(uint, QString)));
-    m_bus.connect(kService, kPath, kInterface, QStringLiteral("ActivationToken"), this,
-                  SLOT(OnActivationToken(uint, QString)));
-    m_bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
-                  SLOT(OnNotificationClosed(uint, uint)));
+    // Heard from any sender, then matched against the server that answered our Notify: a server may start,
+    // stop or be replaced at any time, and only the one holding our notification speaks for it.
+    m_bus.connect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+                  SLOT(OnActionInvoked(uint, QString, QDBusMessage)));
+    m_bus.connect(QString(), kPath, kInterface, QStringLiteral("ActivationToken"), this,
+                  SLOT(OnActivationToken(uint, QString, QDBusMessage)));
+    m_bus.connect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+                  SLOT(OnNotificationClosed(uint, uint, QDBusMessage)));
 }
 
 void DesktopNotifier::AlarmRaised(const AlarmEvent& event) {
@@ -99,6 +100,7 @@ void DesktopNotifier::NotifyAnswered(QDBusPendingCallWatcher* watcher) {
     m_notifyPending = false;
     const QDBusPendingReply<uint> reply = *watcher;
     m_id = reply.isError() ? 0 : reply.value();
+    m_server = reply.isError() ? QString() : reply.reply().service();
     if (m_closeAfterReply) {
         m_closeAfterReply = false;
         m_notifyAgain = false;
@@ -125,20 +127,24 @@ void DesktopNotifier::Close() {
     connect(watcher, &QDBusPendingCallWatcher::finished, watcher, &QObject::deleteLater);
 }
 
-void DesktopNotifier::OnActivationToken(uint id, const QString& token) {
-    if (id != 0 && id == m_id) m_activationToken = token;
+bool DesktopNotifier::IsOurs(uint id, const QDBusMessage& message) const {
+    return id != 0 && id == m_id && message.service() == m_server;
 }
 
-void DesktopNotifier::OnActionInvoked(uint id, const QString& action) {
-    if (id == 0 || id != m_id) return;
+void DesktopNotifier::OnActivationToken(uint id, const QString& token, const QDBusMessage& message) {
+    if (IsOurs(id, message)) m_activationToken = token;
+}
+
+void DesktopNotifier::OnActionInvoked(uint id, const QString& action, const QDBusMessage& message) {
+    if (!IsOurs(id, message)) return;
     const QString token = std::exchange(m_activationToken, QString());
     if (action == kDefaultAction && m_hooks.showAndRaise) m_hooks.showAndRaise(token);
     if (action == kSilenceAction && m_hooks.silence) m_hooks.silence();
 }
 
 // Closed by the user, by expiry or on our request: not reopened before the next alarm.
-void DesktopNotifier::OnNotificationClosed(uint id, uint /*reason*/) {
-    if (id != 0 && id == m_id) {
+void DesktopNotifier::OnNotificationClosed(uint id, uint /*reason*/, const QDBusMessage& message) {
+    if (IsOurs(id, message)) {
         m_id = 0;
         m_activationToken.clear();
     }
