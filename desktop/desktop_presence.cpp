@@ -38,6 +38,10 @@ void DesktopPresence::Attach(CTessivDlg& window) {
     window.AddAlarmObserver(this);
 }
 
+uint DesktopPresence::OpenNotification() const {
+    return m_notifier ? m_notifier->OpenNotification() : 0;
+}
+
 // The window has ended: no tray entry or notification action may reach it now. The parts stay (this may run
 // inside one of their own slots); the open notification is withdrawn and the icon leaves the tray.
 void DesktopPresence::Detach() {

@@ -24,6 +24,7 @@ public:
 
     void Attach(CTessivDlg& window);
     bool HasTray() const { return m_tray != nullptr; }
+    uint OpenNotification() const;
 
     void AlarmRaised(const AlarmEvent& event) override;
     void AlarmSilenced() override;

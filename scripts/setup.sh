@@ -4,13 +4,14 @@ set -euo pipefail
 
 build_packages=(
   cmake g++ pkgconf ninja-build
-  qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev
+  qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev qt6-wayland
   libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev
 )
 test_packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-wqy-microhei
   clang libclang-rt-14-dev lldb
   qt6-qpa-plugins gstreamer1.0-plugins-base
+  qt6-wayland weston dbus-daemon python3-dbusmock
 )
 
 want=("${build_packages[@]}")

@@ -41,7 +41,7 @@ struct NotifyCall {
     int expire;
 };
 
-class Notification : public testing::Test {
+class DesktopNotification : public testing::Test {
 protected:
     void SetUp() override {
         if (const std::string missing = MissingBusTools(); !missing.empty()) {
@@ -89,7 +89,7 @@ protected:
     std::unique_ptr<DesktopNotifier> notifier;
 };
 
-TEST_F(Notification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClear) {
+TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClear) {
     StartServer();
     window->RaiseAlarm(gbk::FromUtf8("001 <2024-05-06 06:00:00> ------ A&B <主机> 异常 ------"), false);
     std::vector<NotifyCall> calls = WaitForNotify(1);
@@ -144,7 +144,7 @@ TEST_F(Notification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClear) {
     EXPECT_EQ(closes[1].value(0).toUInt(), 2u);
 }
 
-TEST_F(Notification, ActionsFromTheServerSilenceAndRaiseTheWindow) {
+TEST_F(DesktopNotification, ActionsFromTheServerSilenceAndRaiseTheWindow) {
     StartServer();
     window->show();
     window->RaiseAlarm("001 <t> fault", true);
@@ -175,7 +175,7 @@ TEST_F(Notification, ActionsFromTheServerSilenceAndRaiseTheWindow) {
     EXPECT_EQ(calls[2].replacesId, 0u);
 }
 
-TEST_F(Notification, NoServerCostsNothingAndALaterServerIsUsed) {
+TEST_F(DesktopNotification, NoServerCostsNothingAndALaterServerIsUsed) {
     // The sound device and the offscreen platform's raise() have their own say; only ours is measured.
     window->m_bPlaySound = 0;
     window->m_bTopOnAlarm = 0;
