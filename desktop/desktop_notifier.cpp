@@ -122,7 +122,7 @@ void DesktopNotifier::Close() {
         QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("CloseNotification"));
     call << m_id;
     m_id = 0;
-    // No reply is wanted; the watcher only keeps the call from counting as unanswered.
+    // Nothing is done with the answer, an error included; the watcher only disposes of it.
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, watcher, &QObject::deleteLater);
 }
