@@ -94,37 +94,32 @@ QDBusMessage MockService::Mock(const QString& method, const QVariantList& argume
     return CallAndWait(m_bus, call);
 }
 
-std::vector<QVariantList> MockService::Calls(const QString& method) const {
-    std::vector<QVariantList> calls;
-    const QDBusMessage reply = Mock(QStringLiteral("GetMethodCalls"), {method});
-    if (reply.type() != QDBusMessage::ReplyMessage) return calls;
-    // a(tav): a time stamp and the arguments of each call
-    const auto log = reply.arguments().at(0).value<QDBusArgument>();
-    log.beginArray();
-    while (!log.atEnd()) {
-        qulonglong time = 0;
-        QVariantList arguments;
-        log.beginStructure();
-        log >> time;
-        log.beginArray();
-        while (!log.atEnd()) {
-            QDBusVariant value;
-            log >> value;
-            arguments << value.variant();
-        }
-        log.endArray();
-        log.endStructure();
-        calls.push_back(arguments);
-    }
-    log.endArray();
-    return calls;
-}
-
-std::vector<QVariantList> MockService::WaitForCalls(const QString& method, std::size_t count) const {
+std::vector<QVariantList> MockService::Calls(const QString& method, std::size_t count) const {
     std::vector<QVariantList> calls;
     (void)QTest::qWaitFor(
         [&] {
-            calls = Calls(method);
+            calls.clear();
+            const QDBusMessage reply = Mock(QStringLiteral("GetMethodCalls"), {method});
+            if (reply.type() != QDBusMessage::ReplyMessage) return false;
+            // a(tav): a time stamp and the arguments of each call
+            const auto log = reply.arguments().at(0).value<QDBusArgument>();
+            log.beginArray();
+            while (!log.atEnd()) {
+                qulonglong time = 0;
+                QVariantList arguments;
+                log.beginStructure();
+                log >> time;
+                log.beginArray();
+                while (!log.atEnd()) {
+                    QDBusVariant value;
+                    log >> value;
+                    arguments << value.variant();
+                }
+                log.endArray();
+                log.endStructure();
+                calls.push_back(arguments);
+            }
+            log.endArray();
             return calls.size() >= count;
         },
         kStartMs);

@@ -46,9 +46,8 @@ public:
     MockService& operator=(const MockService&) = delete;
 
     bool IsUp() const { return m_up; }
-    // Each call of the method so far, with its arguments.
-    std::vector<QVariantList> Calls(const QString& method) const;
-    std::vector<QVariantList> WaitForCalls(const QString& method, std::size_t count) const;
+    // The arguments of each call of the method so far, once there are at least `count` (or it is too late).
+    std::vector<QVariantList> Calls(const QString& method, std::size_t count) const;
     QDBusMessage Mock(const QString& method, const QVariantList& arguments) const;
     void EmitSignal(const QString& interface, const QString& name, const QString& signature,
                     const QVariantList& arguments) const;

@@ -20,22 +20,20 @@ const QString kNotify = QStringLiteral("Notify");
 const QString kClose = QStringLiteral("CloseNotification");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 
+// Notify's arguments: app name, replaces id, icon, summary, body, actions, hints, expiry.
 struct NotifyCall {
-    explicit NotifyCall(const QVariantList& arguments)
-        : replacesId(arguments.value(1).toUInt()),
-          body(arguments.value(4).toString()),
-          actions(arguments.value(5).toStringList()),
-          hints(qdbus_cast<QVariantMap>(arguments.value(6))),
-          expire(arguments.value(7).toInt()) {
-        appName = arguments.value(0).toString();
-        icon = arguments.value(2).toString();
-        summary = arguments.value(3).toString();
-    }
-    QString appName;
+    explicit NotifyCall(const QVariantList& a)
+        : app(a.value(0).toString()),
+          replacesId(a.value(1).toUInt()),
+          icon(a.value(2).toString()),
+          summary(a.value(3).toString()),
+          body(a.value(4).toString()),
+          actions(a.value(5).toStringList()),
+          hints(qdbus_cast<QVariantMap>(a.value(6))),
+          expire(a.value(7).toInt()) {}
+    QString app;
     uint replacesId;
-    QString icon;
-    QString summary;
-    QString body;
+    QString icon, summary, body;
     QStringList actions;
     QVariantMap hints;
     int expire;
@@ -65,8 +63,7 @@ protected:
 
     std::vector<NotifyCall> WaitForNotify(std::size_t count) {
         std::vector<NotifyCall> calls;
-        for (const QVariantList& arguments : server->WaitForCalls(kNotify, count))
-            calls.emplace_back(arguments);
+        for (const QVariantList& arguments : server->Calls(kNotify, count)) calls.emplace_back(arguments);
         EXPECT_GE(calls.size(), count);
         return calls;
     }
@@ -94,7 +91,7 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
     window->RaiseAlarm(gbk::FromUtf8("001 <2024-05-06 06:00:00> ------ A&B <主机> 异常 ------"), false);
     std::vector<NotifyCall> calls = WaitForNotify(1);
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].appName, QStringLiteral("Tessiv"));
+    EXPECT_EQ(calls[0].app, QStringLiteral("Tessiv"));
     EXPECT_EQ(calls[0].replacesId, 0u);
     EXPECT_EQ(calls[0].icon, QStringLiteral("org.example.Tessiv"));
     EXPECT_EQ(calls[0].summary, QString::fromUtf8("有服务器异常"));
@@ -120,7 +117,7 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
     // 关闭声音 closes it.
     for (QPushButton* button : window->findChildren<QPushButton*>())
         if (button->text() == QString::fromUtf8("关闭声音")) button->click();
-    std::vector<QVariantList> closes = server->WaitForCalls(kClose, 1);
+    std::vector<QVariantList> closes = server->Calls(kClose, 1);
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].value(0).toUInt(), 1u);
 
@@ -139,7 +136,7 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
 
     // The all-clear, which the poll round sends, closes it too.
     window->Silence();
-    closes = server->WaitForCalls(kClose, 2);
+    closes = server->Calls(kClose, 2);
     ASSERT_EQ(closes.size(), 2u);
     EXPECT_EQ(closes[1].value(0).toUInt(), 2u);
 }
@@ -155,7 +152,7 @@ TEST_F(DesktopNotification, ActionsFromTheServerSilenceAndRaiseTheWindow) {
     Emit("ActionInvoked", QStringLiteral("us"), {1u, QStringLiteral("silence")});
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window->IsSounding(); }, 10000));
     EXPECT_EQ(window->windowTitle(), QString::fromUtf8("Vantrel  Ver0.3"));
-    EXPECT_EQ(server->WaitForCalls(kClose, 1).size(), 1u);
+    EXPECT_EQ(server->Calls(kClose, 1).size(), 1u);
 
     // The default action brings back a minimised window.
     window->RaiseAlarm("002 <t> fault", false);

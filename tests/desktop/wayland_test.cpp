@@ -124,7 +124,7 @@ TEST_F(OnWayland, TrayItemShowsTheAlarmAndBringsTheWindowBack) {
     desktop.Attach(window);
     ASSERT_TRUE(desktop.HasTray());
     const std::vector<QVariantList> registered =
-        watcher->WaitForCalls(QStringLiteral("RegisterStatusNotifierItem"), 1);
+        watcher->Calls(QStringLiteral("RegisterStatusNotifierItem"), 1);
     ASSERT_EQ(registered.size(), 1u);
     const QString item = registered[0].value(0).toString();
 
@@ -168,8 +168,8 @@ TEST_F(OnWayland, TrayItemShowsTheAlarmAndBringsTheWindowBack) {
     EXPECT_EQ(silenced.toolTip, quiet.toolTip);
 }
 
-// The smoke test: the window on Wayland through an alarm raised by a worker, its notification, silence from
-// the notification, the notification's default action with an activation token, and the server dialog.
+// The smoke test: the window on Wayland through an alarm raised by a worker, its notification, the
+// notification's default action with an activation token, and the server dialog.
 TEST_F(OnWayland, AlarmNotificationAndDialogsOnWayland) {
     const std::unique_ptr<MockService> server = StartNotificationServer(*bus);
     ASSERT_TRUE(server->IsUp());
@@ -188,27 +188,17 @@ TEST_F(OnWayland, AlarmNotificationAndDialogsOnWayland) {
     worker.join();
     EXPECT_TRUE(window.IsSounding());
     EXPECT_EQ(window.windowTitle(), QString::fromUtf8("有服务器异常 ...  Ver0.3"));
-
-    const std::vector<QVariantList> calls = server->WaitForCalls(QStringLiteral("Notify"), 1);
+    const std::vector<QVariantList> calls = server->Calls(QStringLiteral("Notify"), 1);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].value(4).toString(), QStringLiteral("001 &lt;t&gt; ------ wayland ------"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.OpenNotification() == 1; }, 10000));
 
-    const QString notifications = QStringLiteral("org.freedesktop.Notifications");
-    server->EmitSignal(notifications, QStringLiteral("ActionInvoked"), QStringLiteral("us"),
-                       {1u, QStringLiteral("silence")});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.IsSounding(); }, 10000));
-    EXPECT_EQ(window.windowTitle(), QString::fromUtf8("Vantrel  Ver0.3"));
-
-    window.RaiseAlarm("002 <t> ------ again ------", false);
-    // A new notification: the silence closed the first.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.OpenNotification() == 2; }, 10000));
     window.hide();
-    const uint second = 2;
+    const QString notifications = QStringLiteral("org.freedesktop.Notifications");
     server->EmitSignal(notifications, QStringLiteral("ActivationToken"), QStringLiteral("us"),
-                       {second, QStringLiteral("token-from-the-server")});
+                       {1u, QStringLiteral("token-from-the-server")});
     server->EmitSignal(notifications, QStringLiteral("ActionInvoked"), QStringLiteral("us"),
-                       {second, QStringLiteral("default")});
+                       {1u, QStringLiteral("default")});
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.isVisible(); }, 10000));
 
     bool dialogShown = false;
