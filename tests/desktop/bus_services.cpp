@@ -9,12 +9,10 @@
 #include <QStandardPaths>
 #include <QTest>
 
-#include "text/gbk.h"
-
 namespace {
 
 constexpr int kStartMs = 15000;
-const QString kPython = QStringLiteral("/usr/bin/python3");
+const std::string kPython = "/usr/bin/python3";
 const QString kMockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
 
 // No service directories: nothing is started on demand, so a missing server stays missing.
@@ -41,26 +39,24 @@ bool InCi() {
 
 std::string MissingBusTools() {
     if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) return "dbus-daemon (dbus)";
-    if (QProcess::execute(kPython, {QStringLiteral("-c"), QStringLiteral("import dbusmock")}) != 0)
-        return "python3-dbusmock";
+    if (ChildProcess(kPython, {"-c", "import dbusmock"}).Wait() != 0) return "python3-dbusmock";
     return {};
 }
 
 PrivateBus::PrivateBus() {
     WriteFileBytes(m_dir / "bus.conf", kBusConfig);
-    m_daemon.start(QStringLiteral("dbus-daemon"),
-                   {QStringLiteral("--config-file=") + QString::fromStdString((m_dir / "bus.conf").string()),
-                    QStringLiteral("--print-address=1"), QStringLiteral("--nofork")});
-    if (!m_daemon.waitForStarted(kStartMs)) return;
-    while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(kStartMs)) {
-    }
-    m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+    if (daemon.isEmpty()) return;
+    m_daemon = std::make_unique<ChildProcess>(
+        daemon.toStdString(),
+        std::vector<std::string>{"--config-file=" + (m_dir / "bus.conf").string(), "--print-address=1",
+                                 "--nofork"},
+        std::vector<std::string>{}, ChildProcess::Output::Read);
+    m_address = QString::fromStdString(m_daemon->ReadLine(kStartMs));
 }
 
 PrivateBus::~PrivateBus() {
     for (const QString& name : m_connections) QDBusConnection::disconnectFromBus(name);
-    m_daemon.terminate();
-    m_daemon.waitForFinished(kStartMs);
 }
 
 QDBusConnection PrivateBus::Connect() const {
@@ -70,22 +66,17 @@ QDBusConnection PrivateBus::Connect() const {
     return QDBusConnection::connectToBus(m_address, m_connections.back());
 }
 
-MockService::MockService(const PrivateBus& bus, const QStringList& arguments, QString name, QString path)
-    : m_bus(bus.Connect()), m_name(std::move(name)), m_path(std::move(path)) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.Address());
-    m_process.setProcessEnvironment(environment);
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(
-        kPython, QStringList{QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--session")} +
-                     arguments);
+MockService::MockService(const PrivateBus& bus, const std::vector<std::string>& arguments, QString name,
+                         QString path)
+    : m_name(std::move(name)), m_path(std::move(path)) {
+    std::vector<std::string> command{"-m", "dbusmock", "--session", "--logfile", "/dev/null"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    m_process = std::make_unique<ChildProcess>(
+        kPython, command,
+        std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + bus.Address().toStdString()});
+    m_bus = bus.Connect();
     m_up =
         QTest::qWaitFor([this] { return m_bus.interface()->isServiceRegistered(m_name).value(); }, kStartMs);
-}
-
-MockService::~MockService() {
-    m_process.terminate();
-    m_process.waitForFinished(kStartMs);
 }
 
 QDBusMessage MockService::Mock(const QString& method, const QVariantList& arguments) const {
@@ -132,15 +123,17 @@ void MockService::EmitSignal(const QString& interface, const QString& name, cons
 }
 
 std::unique_ptr<MockService> StartNotificationServer(const PrivateBus& bus) {
-    return std::make_unique<MockService>(
-        bus, QStringList{QStringLiteral("-t"), QStringLiteral("notification_daemon")},
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"));
+    return std::make_unique<MockService>(bus, std::vector<std::string>{"-t", "notification_daemon"},
+                                         QStringLiteral("org.freedesktop.Notifications"),
+                                         QStringLiteral("/org/freedesktop/Notifications"));
 }
 
 std::unique_ptr<MockService> StartTrayWatcher(const PrivateBus& bus) {
     const QString name = QStringLiteral("org.kde.StatusNotifierWatcher");
     const QString path = QStringLiteral("/StatusNotifierWatcher");
-    auto watcher = std::make_unique<MockService>(bus, QStringList{name, path, name}, name, path);
+    auto watcher = std::make_unique<MockService>(
+        bus, std::vector<std::string>{name.toStdString(), path.toStdString(), name.toStdString()}, name,
+        path);
     if (!watcher->IsUp()) return watcher;
     watcher->Mock(QStringLiteral("AddMethod"), {name, QStringLiteral("RegisterStatusNotifierItem"),
                                                 QStringLiteral("s"), QString(), QString()});

@@ -6,10 +6,10 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QProcess>
 #include <QString>
 #include <QVariantList>
 
+#include "tests/desktop/child_process.h"
 #include "tests/support/temp_dir.h"
 
 // The programs these tests run as real services; empty when all are there, else what is missing.
@@ -32,7 +32,7 @@ public:
 
 private:
     TempDir m_dir;
-    QProcess m_daemon;
+    std::unique_ptr<ChildProcess> m_daemon;
     QString m_address;
     mutable QStringList m_connections;
 };
@@ -40,8 +40,7 @@ private:
 // A python3-dbusmock service on the bus, from a template or as a bare named object.
 class MockService {
 public:
-    MockService(const PrivateBus& bus, const QStringList& arguments, QString name, QString path);
-    ~MockService();
+    MockService(const PrivateBus& bus, const std::vector<std::string>& arguments, QString name, QString path);
     MockService(const MockService&) = delete;
     MockService& operator=(const MockService&) = delete;
 
@@ -53,8 +52,8 @@ public:
                     const QVariantList& arguments) const;
 
 private:
-    QDBusConnection m_bus;
-    QProcess m_process;
+    std::unique_ptr<ChildProcess> m_process;
+    QDBusConnection m_bus{QString()};
     QString m_name;
     QString m_path;
     bool m_up = false;
