@@ -1,6 +1,6 @@
 // The real window under a headless Weston with Qt's Wayland platform (run by under_weston.sh), on a private
-// session bus with a tray watcher and a notification server: the tray item as the tray reads it over D-Bus,
-// and the alarm, its notification and the dialogs on Wayland.
+// session bus with a tray watcher (and a notification server for the smoke test): the tray item as the tray
+// reads it over D-Bus, and the alarm, its notification and the dialogs on Wayland.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -59,13 +59,13 @@ protected:
     // Qt looks for the tray watcher once, so the bus and its services are there before the first window.
     static void SetUpTestSuite() {
         if (!MissingBusTools().empty()) return;
-        bus = new PrivateBus;
+        bus = std::make_unique<PrivateBus>();
         qputenv("DBUS_SESSION_BUS_ADDRESS", bus->Address().toUtf8());
-        watcher = StartTrayWatcher(*bus).release();
+        watcher = StartTrayWatcher(*bus);
     }
     static void TearDownTestSuite() {
-        delete watcher;
-        delete bus;
+        watcher.reset();
+        bus.reset();
     }
 
     void SetUp() override {
@@ -109,8 +109,8 @@ protected:
         return state;
     }
 
-    static inline PrivateBus* bus = nullptr;
-    static inline MockService* watcher = nullptr;
+    static inline std::unique_ptr<PrivateBus> bus;
+    static inline std::unique_ptr<MockService> watcher;
     TempDir dir;
     MonitorSettings settings;
     QDBusConnection probe{QString()};
