@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (output == Output::Read && ::pipe2(pipeEnds, O_CLOEXEC) != 0) return;
     m_pid = ::fork();
     if (m_pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that crashes leaves no service behind
         if (pipeEnds[1] >= 0) ::dup2(pipeEnds[1], STDOUT_FILENO);
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
