@@ -5,6 +5,7 @@
 
 #include <QApplication>
 
+#include "desktop/desktop_presence.h"
 #include "integrations/integrations.h"
 #include "integrations/run_pane_sink.h"
 #include "monitor/alarm_sound.h"
@@ -51,16 +52,16 @@ int main(int argc, char** argv) {
     }
     CurlGlobal curl;
     QApplication app(argc, argv);
-    // The desktop entry's name: Wayland's app_id, and how the desktop matches the window to its menu entry.
-    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.Tessiv"));
     if (!curl.ok) return 1;
     int result = 0;
     {
-        // Declared before the window, which tells it of alarms and rounds until the window is gone.
+        // Declared before the window, which tells them of alarms and rounds until the window is gone.
+        DesktopPresence desktop;  // notification and tray
         Integrations integrations;
         MonitorSettings settings = FileLocations();
         settings.roundObserver = &integrations;
         CTessivDlg window(std::move(settings));
+        desktop.Attach(window);
         window.AddAlarmObserver(&integrations);
         // tessiv.conf lives beside Setting.ini.
         integrations.Start(window.DataDir(), QueuedRunPaneSink(window));

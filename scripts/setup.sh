@@ -4,7 +4,7 @@ set -euo pipefail
 
 build_packages=(
   cmake g++ pkgconf ninja-build
-  qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev
+  qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev qt6-wayland
   libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev prometheus-cpp-dev
 )
 test_packages=(
@@ -12,6 +12,7 @@ test_packages=(
   clang libclang-rt-14-dev lldb
   qt6-qpa-plugins gstreamer1.0-plugins-base prometheus
   desktop-file-utils appstream man-db groff-base
+  qt6-wayland weston dbus-daemon python3-dbusmock gdb
 )
 # What scripts/package.sh needs beyond the build: dpkg-shlibdeps and the file utility CPack runs.
 package_packages=(dpkg-dev file)

@@ -1,0 +1,74 @@
+#include "desktop/alarm_tray.h"
+
+#include "desktop/alarm_icon.h"
+#include "desktop/desktop_ids.h"
+#include "text/gbk.h"
+
+namespace {
+
+// The host list may change in the server dialog at any time; nothing tells the tray, so it looks again.
+constexpr int kCountsRefreshMs = 3000;
+
+}  // namespace
+
+AlarmTray::AlarmTray(WindowHooks hooks, QObject* parent)
+    : QObject(parent),
+      m_hooks(std::move(hooks)),
+      m_quietIcon(QStringLiteral(":/tessiv/tessiv.png")),
+      m_alarmIcon(RedTinted(m_quietIcon)) {
+    m_menu.addAction(QString::fromUtf8("显示窗口"), this, [this] {
+        if (m_hooks.showAndRaise) m_hooks.showAndRaise(QString());
+    });
+    m_menu.addAction(QString::fromUtf8("关闭声音"), this, [this] {
+        if (m_hooks.silence) m_hooks.silence();
+    });
+    m_menu.addAction(QString::fromUtf8("退出"), this, [this] {
+        if (m_hooks.exit) m_hooks.exit();
+    });
+    m_icon.setContextMenu(&m_menu);
+    connect(&m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && m_hooks.showAndRaise) m_hooks.showAndRaise(QString());
+    });
+    connect(&m_countsTimer, &QTimer::timeout, this, &AlarmTray::RefreshQuietToolTip);
+    ShowQuiet();
+    m_icon.show();
+}
+
+void AlarmTray::AlarmRaised(const AlarmEvent& event) {
+    if (!event.sounding && !m_alarm) return;  // the icon follows the alarm title
+    if (!m_alarm) {
+        m_alarm = true;
+        m_countsTimer.stop();
+        m_icon.setIcon(m_alarmIcon);
+    }
+    SetToolTip(QString::fromUtf8(desktop_ids::kAlarmSummary) + QLatin1Char('\n') +
+               gbk::ToQString(event.line).trimmed());
+}
+
+void AlarmTray::AlarmSilenced() {
+    ShowQuiet();
+}
+
+void AlarmTray::AllClear() {
+    ShowQuiet();
+}
+
+void AlarmTray::ShowQuiet() {
+    m_alarm = false;
+    m_icon.setIcon(m_quietIcon);
+    RefreshQuietToolTip();
+    m_countsTimer.start(kCountsRefreshMs);
+}
+
+void AlarmTray::RefreshQuietToolTip() {
+    const HostCounts counts = m_hooks.hostCounts ? m_hooks.hostCounts() : HostCounts{};
+    SetToolTip(QString::fromUtf8("%1\n轮询 %2 台，暂停 %3 台")
+                   .arg(QString::fromLatin1(desktop_ids::kAppName))
+                   .arg(counts.polled)
+                   .arg(counts.paused));
+}
+
+// Each change is a signal on the bus, so an unchanged text is not sent again.
+void AlarmTray::SetToolTip(const QString& text) {
+    if (m_icon.toolTip() != text) m_icon.setToolTip(text);
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QIcon>
+#include <QMenu>
+#include <QObject>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "desktop/window_hooks.h"
+#include "monitor/alarm_observer.h"
+
+// The tray icon: quiet or red with the alarm, a tool tip with the host counts or the newest fault line, a
+// left click that brings the window back and a menu to show it, silence it or end the program. Only created
+// where the desktop has a tray.
+class AlarmTray final : public QObject, public AlarmObserver {
+    Q_OBJECT
+public:
+    explicit AlarmTray(WindowHooks hooks, QObject* parent = nullptr);
+    AlarmTray(const AlarmTray&) = delete;
+    AlarmTray& operator=(const AlarmTray&) = delete;
+
+    void AlarmRaised(const AlarmEvent& event) override;
+    void AlarmSilenced() override;
+    void AllClear() override;
+    void AlarmPaneCleared() override {}
+
+    void Hide() { m_icon.hide(); }
+
+private:
+    void ShowQuiet();
+    void RefreshQuietToolTip();
+    void SetToolTip(const QString& text);
+
+    WindowHooks m_hooks;
+    QIcon m_quietIcon;
+    QIcon m_alarmIcon;
+    bool m_alarm = false;
+    QMenu m_menu;
+    QSystemTrayIcon m_icon;  // after the menu: it must go first
+    QTimer m_countsTimer;
+};
