@@ -24,7 +24,7 @@
 #include "monitor/pane_text.h"
 #include "monitor/pane_view.h"
 #include "monitor/window_calls.h"
-#include "tests/support/hung_sound_server.h"
+#include "tests/support/sound_servers.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 
@@ -350,6 +350,23 @@ TEST(PaneViewTest, ShowsWhatAWholeRefreshWouldShow) {
         whole.setPlainText(gbk::ToQString(text));
         ASSERT_EQ(pane.toPlainText(), whole.toPlainText()) << "step " << step;
     }
+}
+
+// With a working sound server the alarm really plays, keeps playing past the sound's length, and stops.
+TEST_F(MonitorWindow, AWorkingSoundServerLoopsTheAlarmUntilSilenced) {
+    if (!qEnvironmentVariableIsEmpty("TESSIV_TEST_SOUND"))
+        GTEST_SKIP() << "this run has another sound server";
+    NullSinkSoundServer server;
+    ASSERT_TRUE(server.Ready()) << "pulseaudio could not be started";
+    qputenv("PULSE_SERVER", QByteArray::fromStdString(server.Address()));
+    AlarmSound sound;
+    sound.Play();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sound.PlaybackConfirmed(); }, 10000));
+    QTest::qWait(1500);  // the built-in sound lasts 0.8 s
+    EXPECT_TRUE(sound.PlaybackConfirmed()) << "the sound did not loop";
+    sound.Stop();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !sound.PlaybackConfirmed(); }, 5000));
+    EXPECT_FALSE(sound.IsSounding());
 }
 
 }  // namespace

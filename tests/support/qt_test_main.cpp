@@ -8,7 +8,7 @@
 
 #include "monitor/alarm_sound.h"
 #include "tests/support/hang_watchdog.h"
-#include "tests/support/hung_sound_server.h"
+#include "tests/support/sound_servers.h"
 
 // Window tests need the application object on the main thread before any widget exists, and libcurl set up
 // once before any thread queries a host.

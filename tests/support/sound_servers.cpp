@@ -1,11 +1,13 @@
-#include "tests/support/hung_sound_server.h"
+#include "tests/support/sound_servers.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -43,6 +45,53 @@ HungSoundServer::~HungSoundServer() {
         if (fd >= 0) ::close(fd);
     std::error_code ignored;
     std::filesystem::remove_all(m_folder, ignored);
+}
+
+NullSinkSoundServer::NullSinkSoundServer() {
+    char folder[] = "/tmp/tessiv-pulse-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) throw std::runtime_error("no temporary folder");
+    m_folder = folder;
+    m_socket = m_folder / "native";
+    const std::string protocol = "module-native-protocol-unix auth-anonymous=1 socket=" + m_socket.string();
+    const std::string log = (m_folder / "pulseaudio.log").string();
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("HOME", m_folder.c_str(), 1);  // its own state, nothing of the user's
+        int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out >= 0) {
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+        }
+        ::execlp("pulseaudio", "pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1",
+                 "--use-pid-file=no", "--disable-shm=yes", "--load=module-null-sink",
+                 ("--load=" + protocol).c_str(), nullptr);
+        ::_exit(127);
+    }
+    m_pid = child;
+}
+
+NullSinkSoundServer::~NullSinkSoundServer() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(m_folder, ignored);
+}
+
+bool NullSinkSoundServer::Ready() const {
+    for (int i = 0; i < 200; ++i) {
+        int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, m_socket.c_str(), sizeof address.sun_path - 1);
+        bool connected = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(probe);
+        if (connected) return true;
+        if (m_pid <= 0 || ::waitpid(m_pid, nullptr, WNOHANG) != 0) return false;  // it could not start
+        ::usleep(50'000);
+    }
+    return false;
 }
 
 void UseTestSoundServer() {
