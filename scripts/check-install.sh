@@ -78,7 +78,8 @@ cp "$prefix/bin/Setting.ini" "$tmp/beside.ini"
 state=$home/.local/state/tessiv  # XDG_STATE_HOME is relative below, so it is ignored
 export HOME=$home XDG_CONFIG_HOME=$config XDG_STATE_HOME=relative/state state tmp
 cd "$cwd"
-xvfb-run -a -s "-screen 0 1024x600x24" bash -euo pipefail -c '
+# The test command runs everything else offscreen; the installed program needs the virtual display.
+QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x600x24" bash -euo pipefail -c '
     fail() { echo "check-install: $*" >&2; kill $app 2>/dev/null; exit 1; }
     "$0" 2>"$tmp/tessiv.err" &
     app=$!
