@@ -1,4 +1,5 @@
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -69,10 +70,11 @@ int main(int argc, char** argv) {
         window.show();
         result = QApplication::exec();
     }
-    if (AudioThreadLeftBehind()) {
-        // The audio library's exit handlers would wait for the thread stuck in it; nothing else is pending.
+    if (AudioStackOpened()) {
+        // Qt Multimedia's exit handlers can deadlock or wait on a stuck audio thread; everything of ours is
+        // written and closed by now.
         std::fflush(nullptr);
-        std::_Exit(result);
+        ::_exit(result);
     }
     return result;
 }

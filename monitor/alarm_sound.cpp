@@ -14,7 +14,7 @@ const QUrl AlarmSound::kBuiltInSound{QStringLiteral("qrc:/tessiv/alarm.wav")};
 
 namespace {
 
-std::atomic<bool> g_audioLeftBehind{false};
+std::atomic<bool> g_audioOpened{false};
 
 // How long closing waits for the audio thread before leaving it to the end of the process.
 constexpr std::chrono::milliseconds kAudioEndBound{50};
@@ -46,14 +46,16 @@ AlarmSound::~AlarmSound() {
         // Stuck in the audio library, where nothing can wake it: the thread and what it uses stay alive
         // until the process ends.
         static_cast<void>(m_audio.release());
-        g_audioLeftBehind.store(true);
     }
 }
 
 void AlarmSound::Play() {
     // Looked up at every alarm, so a sos.wav put in place while running is used from the next alarm on.
     m_source = ChooseSource();
-    if (!m_audio) m_audio = std::make_unique<AudioThread>();
+    if (!m_audio) {
+        m_audio = std::make_unique<AudioThread>();
+        g_audioOpened.store(true);
+    }
     m_audio->PlayLooping(m_source);
     m_sounding = true;
 }
@@ -63,8 +65,8 @@ void AlarmSound::Stop() {
     m_sounding = false;
 }
 
-bool AudioThreadLeftBehind() {
-    return g_audioLeftBehind.load();
+bool AudioStackOpened() {
+    return g_audioOpened.load();
 }
 
 bool AlarmSound::PlaybackConfirmed() const {

@@ -39,7 +39,8 @@ private:
     bool m_sounding = false;
 };
 
-// True once an audio thread stuck in the audio library was left behind. The process must then end without
-// running the libraries' exit handlers (std::_Exit after flushing): the audio library's own would wait on
-// that thread.
-bool AudioThreadLeftBehind();
+// True once the audio stack has been opened in this process. The process must then end without running the
+// libraries' exit handlers (flush, then _exit): Qt Multimedia's sample cache waits at exit for its loader
+// thread while holding the lock that thread may need, and an audio thread left stuck in the audio library
+// would hold up its exit handlers too.
+bool AudioStackOpened();
