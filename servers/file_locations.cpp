@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -45,8 +46,13 @@ bool CreatePrivateDir(const std::filesystem::path& dir, std::error_code& error) 
         // mkdir first and look only on EEXIST, so a folder made by someone else meanwhile is no failure.
         if (::mkdir(partial.c_str(), 0700) == 0) continue;
         const int failure = errno;
-        if (failure != EEXIST || !std::filesystem::is_directory(partial)) {
-            error = std::error_code(failure == EEXIST ? ENOTDIR : failure, std::generic_category());
+        if (failure != EEXIST) {
+            error = std::error_code(failure, std::generic_category());
+            return false;
+        }
+        // What is there may be a link loop or out of reach: its own error says so better than "not a folder".
+        if (!std::filesystem::is_directory(partial, error)) {
+            if (!error) error = std::make_error_code(std::errc::not_a_directory);
             return false;
         }
     }
@@ -54,13 +60,15 @@ bool CreatePrivateDir(const std::filesystem::path& dir, std::error_code& error) 
 }
 
 UserFolders PrepareUserFolders(const EnvironmentReader& environment) {
-    UserFolders folders{UserConfigDir(environment), UserStateDir(environment), {}};
-    if (folders.config.empty() || folders.state.empty())
-        return {{}, {}, "HOME is not set to an absolute path"};
-    std::error_code error;
-    for (const std::filesystem::path& dir : {folders.config, folders.state}) {
-        if (!CreatePrivateDir(dir, error))
-            return {{}, {}, "cannot create " + dir.string() + ": " + error.message()};
+    UserFolders folders{UserConfigDir(environment), UserStateDir(environment), {}, {}};
+    for (auto [dir, reason] :
+         {std::pair{&folders.config, &folders.configError}, std::pair{&folders.state, &folders.stateError}}) {
+        std::error_code error;
+        if (dir->empty())
+            *reason = "HOME is not set to an absolute path";
+        else if (!CreatePrivateDir(*dir, error))
+            *reason = "cannot create " + dir->string() + ": " + error.message();
+        if (!reason->empty()) dir->clear();
     }
     return folders;
 }

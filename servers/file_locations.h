@@ -18,11 +18,15 @@ std::filesystem::path UserStateDir(const EnvironmentReader& environment);
 // Creates the folder and each missing parent with mode 0700; a folder that already exists keeps its mode.
 bool CreatePrivateDir(const std::filesystem::path& dir, std::error_code& error);
 
+// Each folder on its own: one that cannot be used is empty, with the reason in plain words beside it, and the
+// other is still given.
 struct UserFolders {
     std::filesystem::path config;
     std::filesystem::path state;
-    std::string error;  // why the folders cannot be used, in plain words; then both paths are empty
+    std::string configError;
+    std::string stateError;
 };
 
-// Both folders, created on first use.
+// Both folders, created on first use. Never throws for what it finds on disk (link loops, files in the way,
+// missing permissions): that becomes the folder's error.
 UserFolders PrepareUserFolders(const EnvironmentReader& environment);

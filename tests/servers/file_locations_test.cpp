@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <system_error>
 
 #include "tests/support/temp_dir.h"
 
@@ -44,7 +45,8 @@ TEST(FileLocations, XdgVariablesWinOnlyWhenAbsolute) {
     EXPECT_EQ(UserConfigDir(ReaderOf(environment)), "");
     UserFolders folders = PrepareUserFolders(ReaderOf(environment));
     EXPECT_TRUE(folders.config.empty() && folders.state.empty());
-    EXPECT_NE(folders.error.find("HOME"), std::string::npos);
+    EXPECT_NE(folders.configError.find("HOME"), std::string::npos);
+    EXPECT_NE(folders.stateError.find("HOME"), std::string::npos);
 }
 
 TEST(FileLocations, PreparingCreatesPrivateFoldersAndLeavesExistingOnesAlone) {
@@ -56,20 +58,67 @@ TEST(FileLocations, PreparingCreatesPrivateFoldersAndLeavesExistingOnesAlone) {
     UserFolders folders = PrepareUserFolders(ReaderOf(environment));
     ::umask(oldMask);
 
-    ASSERT_EQ(folders.error, "");
+    ASSERT_EQ(folders.configError + folders.stateError, "");
     EXPECT_EQ(folders.config, dir / "home/.config/tessiv");
     for (const char* created :
          {"home/.config", "home/.config/tessiv", "home/.local", "home/.local/state/tessiv"})
         EXPECT_EQ(ModeOf(dir / created), 0700u) << created;
     EXPECT_EQ(ModeOf(dir / "home"), 0755u);
-    EXPECT_EQ(PrepareUserFolders(ReaderOf(environment)).error, "");  // a second start finds them in place
+    folders = PrepareUserFolders(ReaderOf(environment));  // a second start finds them in place
+    EXPECT_EQ(folders.configError + folders.stateError, "");
 
     // A file where a folder belongs is reported, not mistaken for the folder.
     WriteFileBytes(dir / "blocked", "");
     environment["XDG_STATE_HOME"] = (dir / "blocked").string();
     folders = PrepareUserFolders(ReaderOf(environment));
-    EXPECT_NE(folders.error.find("blocked"), std::string::npos) << folders.error;
+    EXPECT_NE(folders.stateError.find("blocked"), std::string::npos) << folders.stateError;
     EXPECT_TRUE(folders.state.empty());
+}
+
+// A link loop where a base folder belongs costs that folder only, with the reason, and never the start.
+TEST(FileLocations, LinkLoopBreaksOnlyItsOwnFolder) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "home");
+    std::filesystem::create_directory_symlink(dir / "b", dir / "a");
+    std::filesystem::create_directory_symlink(dir / "a", dir / "b");
+    const std::string loopMessage = std::make_error_code(std::errc::too_many_symbolic_link_levels).message();
+    Environment environment{{"HOME", (dir / "home").string()}, {"XDG_CONFIG_HOME", (dir / "a").string()}};
+
+    auto expectConfigBrokenStateUsable = [&](const std::filesystem::path& loop) {
+        UserFolders folders;
+        ASSERT_NO_THROW(folders = PrepareUserFolders(ReaderOf(environment)));
+        EXPECT_TRUE(folders.config.empty());
+        EXPECT_NE(folders.configError.find((loop / "tessiv").string()), std::string::npos)
+            << folders.configError;
+        EXPECT_NE(folders.configError.find(loopMessage), std::string::npos) << folders.configError;
+        ASSERT_EQ(folders.stateError, "");
+        EXPECT_EQ(folders.state, dir / "home/.local/state/tessiv");
+        WriteFileBytes(folders.state / "log.txt", "x");
+        EXPECT_EQ(ReadFileBytes(dir / "home/.local/state/tessiv/log.txt"), "x");
+    };
+    {
+        SCOPED_TRACE("XDG_CONFIG_HOME is a link loop");
+        expectConfigBrokenStateUsable(dir / "a");
+    }
+    {
+        SCOPED_TRACE("~/.config is a link loop");
+        environment.erase("XDG_CONFIG_HOME");
+        std::filesystem::create_directory_symlink(dir / "home/.config-loop", dir / "home/.config");
+        std::filesystem::create_directory_symlink(dir / "home/.config", dir / "home/.config-loop");
+        expectConfigBrokenStateUsable(dir / "home/.config");
+    }
+    {
+        SCOPED_TRACE("the state folder is a link loop, the config folder is fine");
+        environment["XDG_CONFIG_HOME"] = (dir / "config").string();
+        environment["XDG_STATE_HOME"] = (dir / "b").string();
+        UserFolders folders;
+        ASSERT_NO_THROW(folders = PrepareUserFolders(ReaderOf(environment)));
+        EXPECT_TRUE(folders.state.empty());
+        EXPECT_NE(folders.stateError.find(loopMessage), std::string::npos) << folders.stateError;
+        EXPECT_EQ(folders.configError, "");
+        EXPECT_TRUE(std::filesystem::is_directory(dir / "config/tessiv"));
+        EXPECT_EQ(folders.config, dir / "config/tessiv");
+    }
 }
 
 }  // namespace
