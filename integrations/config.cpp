@@ -1,25 +1,135 @@
 #include "integrations/config.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <iterator>
+#include <cstdint>
+#include <cstring>
 #include <map>
 #include <set>
-#include <sstream>
+#include <utility>
 
-#include <QProcess>
 #include <QString>
 #include <QUrl>
 
+#include "integrations/command_line.h"
+
 namespace {
+
+constexpr const char* kAllOff = "the hook command, the webhook and the metrics endpoint stay off";
 
 std::string Trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r\n");
     if (first == std::string_view::npos) return {};
     const auto last = text.find_last_not_of(" \t\r\n");
     return std::string(text.substr(first, last - first + 1));
+}
+
+// Keeps the first few problems and counts the rest, so that a file of junk gives a handful of lines.
+class ProblemList {
+public:
+    void Add(std::string problem) {
+        if (m_shown.size() < kConfigProblemsShown)
+            m_shown.push_back(std::move(problem));
+        else
+            ++m_more;
+    }
+    std::vector<std::string> Take() && {
+        if (m_more > 0)
+            m_shown.push_back("tessiv.conf: " + std::to_string(m_more) + " more problem" +
+                              (m_more == 1 ? " is" : "s are") + " not listed");
+        return std::move(m_shown);
+    }
+
+private:
+    std::vector<std::string> m_shown;
+    std::size_t m_more = 0;
+};
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    ~FileDescriptor() { Reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
+    int get() const { return m_fd; }
+    void Reset() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+std::string KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a plain file";
+}
+
+// Opens `file` for reading without waiting on a FIFO's writer or a device; only a regular file is kept.
+// `problem` says why not; `missing` tells a file that is not there.
+struct OpenedFile {
+    FileDescriptor fd;
+    struct stat info {};
+    std::string problem;
+    bool missing = false;
+};
+
+OpenedFile OpenRegularFile(const std::filesystem::path& file) {
+    OpenedFile opened;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        opened.missing = errno == ENOENT;
+        opened.problem = "cannot be read (" + std::string(std::strerror(errno)) + ")";
+        return opened;
+    }
+    opened.fd = FileDescriptor(fd);
+    if (::fstat(fd, &opened.info) != 0) {
+        opened.problem = "cannot be examined (" + std::string(std::strerror(errno)) + ")";
+        opened.fd.Reset();
+    } else if (!S_ISREG(opened.info.st_mode)) {
+        opened.problem = "is " + KindOf(opened.info.st_mode) + ", not a regular file";
+        opened.fd.Reset();
+    }
+    return opened;
+}
+
+std::string TooLarge(std::size_t limit) {
+    return "is larger than " + std::to_string(limit / 1024) + " KiB";
+}
+
+// The whole of a regular file of at most `limit` bytes; it may have grown since fstat.
+std::optional<std::string> ReadAtMost(int fd, std::size_t limit, std::string& problem) {
+    std::string content;
+    char buffer[16384];
+    while (true) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            problem = "cannot be read (" + std::string(std::strerror(errno)) + ")";
+            return std::nullopt;
+        }
+        if (got == 0) return content;
+        if (content.size() + static_cast<std::size_t>(got) > limit) {
+            problem = TooLarge(limit);
+            return std::nullopt;
+        }
+        content.append(buffer, static_cast<std::size_t>(got));
+    }
 }
 
 // What a problem in a section turns off, for the line that reports it.
@@ -31,7 +141,8 @@ std::string Consequence(const std::string& section) {
 
 struct Sections {
     std::map<std::string, std::map<std::string, std::string>> values;
-    std::set<std::string> broken;  // sections with an unknown key or a line that is not key = value
+    // Sections with an unknown or repeated key or a line that is not key = value.
+    std::set<std::string> broken;
 };
 
 const std::map<std::string, std::set<std::string>>& KnownKeys() {
@@ -42,15 +153,21 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
     return known;
 }
 
+std::string LineLabel(std::size_t number) {
+    return "tessiv.conf line " + std::to_string(number);
+}
+
 // A hand-written reader rather than QSettings: QSettings splits values at commas and strips quotes, and a
-// command line needs both kept for QProcess::splitCommand.
-Sections ReadSections(const std::string& text, std::vector<std::string>& problems) {
+// command line needs both kept for its own splitting.
+Sections ReadSections(std::string_view text, ProblemList& problems) {
     Sections sections;
     std::string section;
-    std::istringstream lines(text);
-    std::string raw;
-    for (int number = 1; std::getline(lines, raw); ++number) {
-        const std::string line = Trim(raw);
+    std::size_t number = 0;
+    while (!text.empty()) {
+        ++number;
+        const auto end = text.find('\n');
+        const std::string line = Trim(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         if (line.empty() || line[0] == ';' || line[0] == '#') continue;
         if (line.front() == '[' && line.back() == ']') {
             section = Trim(std::string_view(line).substr(1, line.size() - 2));
@@ -58,20 +175,24 @@ Sections ReadSections(const std::string& text, std::vector<std::string>& problem
         }
         const auto equals = line.find('=');
         if (equals == std::string::npos) {
-            problems.push_back("tessiv.conf line " + std::to_string(number) + " is not \"key = value\"; " +
-                               Consequence(section));
+            problems.Add(LineLabel(number) + " is not \"key = value\"; " + Consequence(section));
             sections.broken.insert(section);
             continue;
         }
         const std::string key = Trim(std::string_view(line).substr(0, equals));
+        const std::string name = (section.empty() ? "" : section + "/") + key;
         const auto known = KnownKeys().find(section);
         if (known == KnownKeys().end() || !known->second.contains(key)) {
-            problems.push_back("tessiv.conf: unknown key \"" + (section.empty() ? "" : section + "/") + key +
-                               "\"; " + Consequence(section));
+            problems.Add(LineLabel(number) + ": unknown key \"" + name + "\"; " + Consequence(section));
             sections.broken.insert(section);
             continue;
         }
-        sections.values[section][key] = Trim(std::string_view(line).substr(equals + 1));
+        // Which of two values was meant cannot be told.
+        if (!sections.values[section].emplace(key, Trim(std::string_view(line).substr(equals + 1))).second) {
+            problems.Add(LineLabel(number) + ": \"" + name + "\" is given more than once; " +
+                         Consequence(section));
+            sections.broken.insert(section);
+        }
     }
     return sections;
 }
@@ -89,78 +210,88 @@ std::string BadValue(const std::string& key, const std::string& why, const std::
     return "tessiv.conf: bad value for \"" + key + "\" (" + why + "); " + Consequence(section);
 }
 
-void ReadHooks(const Sections& sections, IntegrationsConfig& config) {
+void ReadHooks(const Sections& sections, IntegrationsConfig& config, ProblemList& problems) {
     if (sections.broken.contains("hooks")) return;
     if (auto command = Value(sections, "hooks", "command")) {
-        const QStringList parts = QProcess::splitCommand(QString::fromUtf8(*command));
-        if (parts.isEmpty()) {
-            config.problems.push_back(BadValue("hooks/command", "no program given", "hooks"));
+        SplitCommand split = SplitCommandLine(*command);
+        if (!split.error.empty()) {
+            problems.Add(BadValue("hooks/command", split.error, "hooks"));
             return;
         }
-        std::vector<std::string> argv;
-        for (const QString& part : parts) argv.push_back(part.toStdString());
-        config.hookCommand = std::move(argv);
+        if (split.words.empty() || split.words.front().empty()) {
+            problems.Add(BadValue("hooks/command", "no program given", "hooks"));
+            return;
+        }
+        config.hookCommand = std::move(split.words);
     }
     auto ca = Value(sections, "hooks", "webhook_ca");
     if (auto webhook = Value(sections, "hooks", "webhook")) {
         const QUrl url(QString::fromUtf8(*webhook), QUrl::StrictMode);
         const QString scheme = url.scheme().toLower();
         if (!url.isValid() || url.host().isEmpty() || (scheme != "http" && scheme != "https")) {
-            config.problems.push_back(BadValue("hooks/webhook", "not an http or https URL", "hooks"));
+            problems.Add(BadValue("hooks/webhook", "not an http or https URL", "hooks"));
             config.hookCommand.reset();
             return;
         }
-        if (ca && !std::ifstream(*ca)) {
-            config.problems.push_back(BadValue("hooks/webhook_ca", "cannot read " + *ca, "hooks"));
-            config.hookCommand.reset();
-            return;
+        // A FIFO here would block the start, and the webhook's every try later.
+        if (ca) {
+            if (const OpenedFile file = OpenRegularFile(*ca); !file.problem.empty()) {
+                problems.Add(BadValue("hooks/webhook_ca", *ca + " " + file.problem, "hooks"));
+                config.hookCommand.reset();
+                return;
+            }
         }
         config.webhook = WebhookConfig{*webhook, ca.value_or("")};
     } else if (ca) {
-        config.problems.push_back("tessiv.conf: \"hooks/webhook_ca\" without \"hooks/webhook\" is ignored");
+        problems.Add("tessiv.conf: \"hooks/webhook_ca\" without \"hooks/webhook\" is ignored");
     }
 }
 
-void ReadMetrics(const Sections& sections, IntegrationsConfig& config) {
+void ReadMetrics(const Sections& sections, IntegrationsConfig& config, ProblemList& problems) {
     if (sections.broken.contains("metrics")) return;
     auto listen = Value(sections, "metrics", "listen");
     if (!listen) return;
-    config.metrics = ParseListenAddress(*listen);
-    if (!config.metrics)
-        config.problems.push_back(BadValue("metrics/listen", "not an address:port", "metrics"));
+    ParsedListenAddress parsed = ParseListenAddress(*listen);
+    config.metrics = std::move(parsed.address);
+    if (!config.metrics) problems.Add(BadValue("metrics/listen", parsed.error, "metrics"));
+}
+
+bool IsIpv6(std::string host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    in6_addr v6{};
+    return inet_pton(AF_INET6, host.c_str(), &v6) == 1;
 }
 
 }  // namespace
 
 std::string ListenAddress::Text() const {
-    const bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    return host + ":" + std::to_string(port);
 }
 
-std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
+ParsedListenAddress ParseListenAddress(const std::string& text) {
     ListenAddress address{"127.0.0.1", 0, true};
     std::string_view port = text;
+    if (IsIpv6(text))
+        return {std::nullopt, "IPv6 is not available, only IPv4; use an address like 127.0.0.1"};
     if (const auto colon = text.rfind(':'); colon != std::string::npos) {
-        std::string host = text.substr(0, colon);
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-            host = host.substr(1, host.size() - 2);
-        port = std::string_view(text).substr(colon + 1);
+        const std::string host = text.substr(0, colon);
+        if (IsIpv6(host))
+            return {std::nullopt, "IPv6 is not available, only IPv4; use an address like 127.0.0.1"};
         in_addr v4{};
-        in6_addr v6{};
-        if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
-            address.loopback = (ntohl(v4.s_addr) >> 24) == 127;
-        } else if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
-            address.loopback = IN6_IS_ADDR_LOOPBACK(&v6);
-        } else {
-            return std::nullopt;
-        }
+        if (inet_pton(AF_INET, host.c_str(), &v4) != 1)
+            return {std::nullopt, "\"" + host + "\" is not an IPv4 address"};
         address.host = host;
+        address.loopback = (ntohl(v4.s_addr) >> 24) == 127;
+        port = std::string_view(text).substr(colon + 1);
     }
     const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), address.port);
     if (port.empty() || error != std::errc() || end != port.data() + port.size() || address.port < 0 ||
         address.port > 65535)
-        return std::nullopt;
-    return address;
+        return {std::nullopt, "not a port from 1 to 65535, or an IPv4 address:port"};
+    if (address.port == 0)
+        return {std::nullopt,
+                "port 0 would listen on a random port that nobody is told; give one from 1 to 65535"};
+    return {address, {}};
 }
 
 IntegrationsConfig ParseIntegrationsConfig(const std::string& text) {
@@ -168,18 +299,30 @@ IntegrationsConfig ParseIntegrationsConfig(const std::string& text) {
     std::string_view body = text;
     if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
     if (QString::fromUtf8(body).toUtf8().toStdString() != body) {
-        config.problems.push_back("tessiv.conf is not UTF-8 text; it is ignored");
+        config.problems.push_back("tessiv.conf is not UTF-8 text; " + std::string(kAllOff));
         return config;
     }
-    const Sections sections = ReadSections(std::string(body), config.problems);
-    ReadHooks(sections, config);
-    ReadMetrics(sections, config);
+    ProblemList problems;
+    const Sections sections = ReadSections(body, problems);
+    ReadHooks(sections, config, problems);
+    ReadMetrics(sections, config, problems);
+    config.problems = std::move(problems).Take();
     return config;
 }
 
 IntegrationsConfig ReadIntegrationsConfig(const std::filesystem::path& dir) {
-    std::ifstream file(dir / kConfigFileName, std::ios::binary);
-    if (!file) return {};
-    std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    return ParseIntegrationsConfig(text);
+    IntegrationsConfig config;
+    OpenedFile file = OpenRegularFile(dir / kConfigFileName);
+    if (file.missing) return config;
+    std::string problem = std::move(file.problem);
+    std::optional<std::string> text;
+    if (problem.empty() && static_cast<std::uintmax_t>(file.info.st_size) > kConfigMaxBytes)
+        problem = TooLarge(kConfigMaxBytes);  // refused unread
+    else if (problem.empty())
+        text = ReadAtMost(file.fd.get(), kConfigMaxBytes, problem);
+    if (!text) {
+        config.problems.push_back("tessiv.conf " + problem + "; " + kAllOff);
+        return config;
+    }
+    return ParseIntegrationsConfig(*text);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -12,27 +13,39 @@ struct WebhookConfig {
 };
 
 struct ListenAddress {
-    std::string host;  // an IPv4 or IPv6 address literal, IPv6 without brackets
-    int port = 0;      // 0: any free port
+    std::string host;  // an IPv4 address literal: civetweb as Debian builds it has no IPv6
+    int port = 0;      // 1 to 65535
     bool loopback = true;
-    std::string Text() const;  // as civetweb wants it: "127.0.0.1:9464", "[::1]:9464"
+    std::string Text() const;  // as civetweb wants it: "127.0.0.1:9464"
 };
 
 struct IntegrationsConfig {
     std::optional<std::vector<std::string>> hookCommand;  // program and arguments, UTF-8
     std::optional<WebhookConfig> webhook;
     std::optional<ListenAddress> metrics;
-    // One plain line per problem found; a feature with a problem stays off.
+    // One plain line per problem found, the first few only, then one with the count of the rest; a
+    // feature with a problem stays off.
     std::vector<std::string> problems;
 };
 
 inline constexpr const char* kConfigFileName = "tessiv.conf";
+// Far above any real configuration; a bigger file is refused unread.
+inline constexpr std::size_t kConfigMaxBytes = 64 * 1024;
+inline constexpr std::size_t kConfigProblemsShown = 5;
 
-// Reads `dir`/tessiv.conf (UTF-8 INI). A missing file gives an empty configuration without problems.
+// Reads `dir`/tessiv.conf (UTF-8 INI), never blocking: only a regular file of at most kConfigMaxBytes is
+// read. A missing file gives an empty configuration without problems; a file that cannot be used gives one
+// problem and nothing on.
 IntegrationsConfig ReadIntegrationsConfig(const std::filesystem::path& dir);
 
 // Parses the text of a tessiv.conf.
 IntegrationsConfig ParseIntegrationsConfig(const std::string& text);
 
-// "9464", "127.0.0.1:9464", "[::1]:9464"; nothing when it is not an address and port.
-std::optional<ListenAddress> ParseListenAddress(const std::string& text);
+// An address for the metrics endpoint, or why the text is not one.
+struct ParsedListenAddress {
+    std::optional<ListenAddress> address;
+    std::string error;
+};
+
+// "9464" (on 127.0.0.1) or "127.0.0.1:9464". IPv6 and port 0 are refused with their own reasons.
+ParsedListenAddress ParseListenAddress(const std::string& text);
