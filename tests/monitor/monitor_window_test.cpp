@@ -7,9 +7,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <QWindow>
 
@@ -352,6 +354,34 @@ TEST(PaneViewTest, ShowsWhatAWholeRefreshWouldShow) {
     }
 }
 
+// An ordinary new line costs an insert at the top and the cut tail, not a new layout of the whole pane; and a
+// refresh that brings more than the pane kept still shows the right lines.
+TEST(PaneViewTest, AnOrdinaryLineIsInsertedNotTheWholePaneLaidOutAgain) {
+    QPlainTextEdit pane;
+    PaneView view(&pane);
+    std::string text;
+    for (int i = 0; i < 60; ++i) PrependPaneText(text, "001 <2026-12-08 10:00:00> ------ Center-A ------");
+    view.Show(text);
+    int replaced = 0;
+    QObject::connect(pane.document(), &QTextDocument::contentsChange,
+                     [&](int, int removed, int) { replaced = std::max(replaced, removed); });
+    const std::string line = "002 <2026-12-08 10:01:00> ------ Center-B ------";
+    PrependPaneText(text, line);
+    view.Prepended(line.size() + 2);
+    view.Show(text);
+    EXPECT_LT(replaced, 200) << "the whole pane was replaced for one line";
+
+    std::string burst;
+    for (int i = 0; i < 150; ++i) PrependPaneText(burst, "003 <t> ------ " + std::to_string(i) + " ------");
+    PrependPaneText(text, burst.substr(0, burst.size() - 2));
+    view.Prepended(burst.size());
+    view.Show(text);
+    ASSERT_GT(burst.size(), text.size() / 2);
+    QPlainTextEdit whole;
+    whole.setPlainText(gbk::ToQString(text));
+    EXPECT_EQ(pane.toPlainText(), whole.toPlainText());
+}
+
 // With a working sound server the alarm really plays, keeps playing past the sound's length, and stops.
 TEST_F(MonitorWindow, AWorkingSoundServerLoopsTheAlarmUntilSilenced) {
     if (!qEnvironmentVariableIsEmpty("TESSIV_TEST_SOUND"))
@@ -367,6 +397,45 @@ TEST_F(MonitorWindow, AWorkingSoundServerLoopsTheAlarmUntilSilenced) {
     sound.Stop();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !sound.PlaybackConfirmed(); }, 5000));
     EXPECT_FALSE(sound.IsSounding());
+}
+
+// How many streams the sound server itself is playing: its own account, not what the monitor believes.
+int PlayingStreams(const std::string& server) {
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("--server=") + QString::fromStdString(server),
+                                          QStringLiteral("list"), QStringLiteral("sink-inputs")});
+    if (!pactl.waitForFinished(5000) || pactl.exitCode() != 0) return -1;
+    return static_cast<int>(pactl.readAllStandardOutput().count("Corked: no"));
+}
+
+// 关闭声音 and the all-clear end the stream at the sound server, not only the monitor's idea of it.
+TEST_F(MonitorWindow, SilenceAndTheAllClearStopTheStreamAtTheSoundServer) {
+    if (!qEnvironmentVariableIsEmpty("TESSIV_TEST_SOUND"))
+        GTEST_SKIP() << "this run has another sound server";
+    NullSinkSoundServer server;
+    ASSERT_TRUE(server.Ready()) << "pulseaudio could not be started";
+    qputenv("PULSE_SERVER", QByteArray::fromStdString(server.Address()));
+    CTessivDlg window(Settings());
+    window.show();
+    const auto playing = [&](int streams) {
+        return QTest::qWaitFor([&] { return PlayingStreams(server.Address()) == streams; }, 10000);
+    };
+
+    window.RaiseAlarm("001 <t> ------ a ------", true);
+    ASSERT_TRUE(playing(1)) << "the alarm never reached the sound server";
+    QTest::mouseClick(Button(window, "关闭声音"), Qt::LeftButton);
+    EXPECT_TRUE(playing(0)) << "关闭声音 left the stream playing";
+
+    window.RaiseAlarm("001 <t> ------ a ------", true);
+    ASSERT_TRUE(playing(1));
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        window.Silence();  // the all-clear, from the round
+        done = true;
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
+    worker.join();
+    EXPECT_TRUE(playing(0)) << "the all-clear left the stream playing";
 }
 
 }  // namespace
