@@ -19,6 +19,9 @@ public:
 
     // Replaces both arrays: the entries, each with the state "true".
     void Reset(std::vector<std::string> entries);
+    // Replaces the entries with a newer list: an entry whose name and URL were there before keeps that
+    // entry's state, any other starts "true".
+    void Replace(std::vector<std::string> entries);
     // A copy of the entries, taken under the lock.
     std::vector<std::string> Entries();
     std::vector<std::string> States();

@@ -7,22 +7,59 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 namespace {
 
-bool WriteAll(int fd, const std::string& bytes) {
+namespace fs = std::filesystem;
+
+// Closes the descriptor at the end of the scope; Close() reports what closing says.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return m_fd; }
+    bool Close() { return ::close(std::exchange(m_fd, -1)) == 0; }
+
+private:
+    int m_fd;
+};
+
+FileStamp StampFrom(const struct stat& info) {
+    return FileStamp{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                     static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_mtim.tv_sec),
+                     static_cast<std::int64_t>(info.st_mtim.tv_nsec)};
+}
+
+bool WriteAllAt(int fd, const std::string& bytes, off_t offset) {
     const char* data = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
+        ssize_t written = ::pwrite(fd, data, left, offset);
         if (written < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         data += written;
+        offset += written;
         left -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+bool ReadAll(int fd, std::string& content) {
+    char buffer[65536];
+    for (off_t offset = 0;;) {
+        ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0;
+        content.append(buffer, static_cast<std::size_t>(got));
+        offset += got;
+    }
 }
 
 // The process's umask, read without changing it: another thread may be creating a file meanwhile.
@@ -38,58 +75,112 @@ SaveResult Failed(const char* step) {
     return SaveResult{errno != 0 ? errno : EIO, step};
 }
 
+// A FIFO or a device cannot hold the list; the system has no error text that says so.
+SaveResult NotRegular(mode_t mode) {
+    constexpr const char* step = "checking the file type";
+    if (S_ISDIR(mode)) return SaveResult{EISDIR, step};
+    const char* problem = S_ISFIFO(mode)   ? "Not a regular file but a FIFO"
+                          : S_ISCHR(mode)  ? "Not a regular file but a character device"
+                          : S_ISBLK(mode)  ? "Not a regular file but a block device"
+                          : S_ISSOCK(mode) ? "Not a regular file but a socket"
+                                           : "Not a regular file";
+    return SaveResult{EINVAL, step, problem};
+}
+
 // Writes the whole content to an open file and flushes it to the disk.
 SaveResult WriteAndSync(int fd, const std::string& content) {
-    if (!WriteAll(fd, content)) return Failed("writing the file");
+    if (!WriteAllAt(fd, content, 0)) return Failed("writing the file");
     if (::fsync(fd) != 0) return Failed("flushing the file to disk");
     return {};
 }
 
-// The plain way, for a folder that takes no new file: truncate, write, flush.
-SaveResult RewriteInPlace(const std::filesystem::path& target, const std::string& content, mode_t mode) {
-    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode);
-    if (fd < 0) return Failed("creating the file");
+SaveResult Stamped(SaveResult result, int fd) {
     struct stat info {};
-    SaveResult result;
-    if (::fstat(fd, &info) != 0)
-        result = Failed("examining the file");
-    else if (!S_ISREG(info.st_mode))
-        result = SaveResult{EINVAL, "checking that it is a regular file"};
-    else if (::ftruncate(fd, 0) != 0)
-        result = Failed("emptying the file");
-    else
-        result = WriteAndSync(fd, content);
-    if (::close(fd) != 0 && result) result = Failed("closing the file");
+    if (result && ::fstat(fd, &info) == 0) result.stamp = StampFrom(info);
     return result;
 }
 
-// Only a regular file is read: a FIFO or a device of that name would block the window's thread, and a
-// folder has no lines.
-bool ReadRegularFile(const std::filesystem::path& file, std::string& content) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    char buffer[65536];
-    while (ok) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        content.append(buffer, static_cast<std::size_t>(got));
+// Overwrites the old content where it lies. The new content's space is reserved before anything is written,
+// so a full disk refuses the save rather than leaving the file cut short; should a write still fail, the old
+// content, read first, is put back.
+SaveResult OverwriteKeepingOldOnFailure(int fd, const std::string& content) {
+    std::string old;
+    if (!ReadAll(fd, old)) return Failed("reading the old content");
+    if (!content.empty()) {
+        int reserved;
+        do reserved = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(content.size()));
+        while (reserved != 0 && errno == EINTR);
+        if (reserved != 0) return Failed("reserving space for the new content");
     }
-    ::close(fd);
-    return ok;
+    SaveResult result;
+    if (!WriteAllAt(fd, content, 0))
+        result = Failed("writing the file");
+    else if (::ftruncate(fd, static_cast<off_t>(content.size())) != 0)
+        result = Failed("setting the file size");
+    else if (::fsync(fd) != 0)
+        result = Failed("flushing the file to disk");
+    if (!result && WriteAllAt(fd, old, 0) && ::ftruncate(fd, static_cast<off_t>(old.size())) == 0)
+        ::fsync(fd);
+    return result;
+}
+
+// For a folder that takes no new file.
+SaveResult RewriteInPlace(const fs::path& target, const std::string& content, mode_t mode) {
+    UniqueFd fd(::open(target.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode));
+    if (fd.get() < 0) return Failed("creating the file");
+    struct stat info {};
+    SaveResult result;
+    if (::fstat(fd.get(), &info) != 0)
+        result = Failed("examining the file");
+    else if (!S_ISREG(info.st_mode))
+        result = NotRegular(info.st_mode);
+    else
+        result = Stamped(OverwriteKeepingOldOnFailure(fd.get(), content), fd.get());
+    if (!fd.Close() && result) result = Failed("closing the file");
+    return result;
+}
+
+// Where a save lands: the name itself or, for a symbolic link, the end of its chain of links, which need not
+// exist yet. A relative link is relative to the folder it lies in.
+SaveResult FollowLinks(fs::path file, fs::path& target) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            target = std::move(file);
+            return {};
+        }
+        std::error_code error;
+        fs::path link = fs::read_symlink(file, error);
+        if (error) return SaveResult{error.value(), "following the link"};
+        file = link.is_absolute() ? link : file.parent_path() / link;
+    }
+    return SaveResult{ELOOP, "following the link"};
 }
 
 }  // namespace
 
-std::vector<std::string> LoadServerEntries(const std::filesystem::path& file) {
+std::optional<FileStamp> StampOf(const fs::path& file) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return StampFrom(info);
+}
+
+// Only a regular file is read: a FIFO or a device of that name would block the window's thread, and a
+// folder has no lines.
+std::optional<FileVersion> ReadRegularFile(const fs::path& file) {
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return std::nullopt;
+    struct stat info {};
+    FileVersion version;
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || !ReadAll(fd.get(), version.content))
+        return std::nullopt;
+    // Taken before reading: a writer still busy meanwhile shows up as a change at the next look.
+    version.stamp = StampFrom(info);
+    return version;
+}
+
+std::vector<std::string> SplitEntries(const std::string& content) {
     std::vector<std::string> entries;
-    std::string content;
-    if (!ReadRegularFile(file, content)) return entries;
     std::size_t start = 0;
     while (start < content.size()) {
         std::size_t end = content.find('\n', start);
@@ -102,40 +193,44 @@ std::vector<std::string> LoadServerEntries(const std::filesystem::path& file) {
     return entries;
 }
 
-std::string SaveResult::Reason() const {
-    return std::string(std::strerror(error)) + " (" + step + ")";
+std::vector<std::string> LoadServerEntries(const fs::path& file) {
+    std::optional<FileVersion> version = ReadRegularFile(file);
+    return version ? SplitEntries(version->content) : std::vector<std::string>{};
 }
 
-SaveResult SaveServerEntries(const std::filesystem::path& file, const std::vector<std::string>& entries) {
+std::string SaveResult::Reason() const {
+    return std::string(problem != nullptr ? problem : std::strerror(error)) + " (" + step + ")";
+}
+
+SaveResult SaveServerEntries(const fs::path& file, const std::vector<std::string>& entries) {
     std::string content;
     for (const std::string& line : entries) content.append(line).append("\r\n");
+    return SaveFileContent(file, content);
+}
 
+SaveResult SaveFileContent(const fs::path& file, const std::string& content) {
     // A link is saved through to what it points at, so the link itself stays.
-    std::error_code error;
-    std::filesystem::path target = file;
-    if (std::filesystem::is_symlink(file, error)) {
-        target = std::filesystem::weakly_canonical(file, error);
-        if (error) return SaveResult{error.value(), "following the link"};
-    }
+    fs::path target;
+    if (SaveResult followed = FollowLinks(file, target); !followed) return followed;
 
     struct stat info {};
     const bool exists = ::stat(target.c_str(), &info) == 0;
-    if (exists && !S_ISREG(info.st_mode)) return SaveResult{EISDIR, "checking that it is a regular file"};
+    if (exists && !S_ISREG(info.st_mode)) return NotRegular(info.st_mode);
     // Replacing a file its user may not write would go round its permissions.
     if (exists && ::access(target.c_str(), W_OK) != 0) return Failed("checking write permission");
     const mode_t mode = exists ? (info.st_mode & 07777) : (0666 & ~CurrentUmask());
 
     std::string tempName = target.has_parent_path() ? target.parent_path().string() : std::string(".");
     tempName.append("/.").append(target.filename().string()).append(".XXXXXX");
-    int fd = ::mkstemp(tempName.data());
-    if (fd < 0) return RewriteInPlace(target, content, mode);
+    UniqueFd fd(::mkstemp(tempName.data()));
+    if (fd.get() < 0) return RewriteInPlace(target, content, mode);
 
     SaveResult result;
-    if (::fchmod(fd, mode) != 0)
+    if (::fchmod(fd.get(), mode) != 0)
         result = Failed("setting the file mode");
     else
-        result = WriteAndSync(fd, content);
-    if (::close(fd) != 0 && result) result = Failed("closing the file");
+        result = Stamped(WriteAndSync(fd.get(), content), fd.get());
+    if (!fd.Close() && result) result = Failed("closing the file");
     if (result && ::rename(tempName.c_str(), target.c_str()) != 0) result = Failed("replacing the file");
     if (!result) ::unlink(tempName.c_str());
     return result;

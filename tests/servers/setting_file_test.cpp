@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <functional>
 
 #include "tests/support/temp_dir.h"
@@ -100,6 +102,79 @@ TEST_F(SettingFile, ALinkIsSavedThroughToItsTargetAndStaysALink) {
     ASSERT_TRUE(SaveServerEntries(file, {"new"}));
     EXPECT_TRUE(std::filesystem::is_symlink(file));
     EXPECT_EQ(ReadFileBytes(target), "new\r\n");
+}
+
+TEST_F(SettingFile, ADanglingLinkIsSavedThroughCreatingItsTarget) {
+    std::filesystem::create_directory(dir / "real");
+    std::filesystem::create_symlink("real/hosts.ini", file);  // relative to the link's folder
+    ASSERT_TRUE(SaveServerEntries(file, {"new"}));
+    EXPECT_TRUE(std::filesystem::is_symlink(file));
+    EXPECT_EQ(ReadFileBytes(dir / "real" / "hosts.ini"), "new\r\n");
+    EXPECT_EQ(LoadServerEntries(file), Entries{"new"});
+}
+
+// The folder holding the file takes no new file (no free inode) and the disk is full: the in-place rewrite
+// must not cut the old file short. The test runs itself again in a private mount namespace with a small tmpfs
+// of its own (root only, as in CI).
+TEST_F(SettingFile, AFullDiskRefusesTheInPlaceSaveAndKeepsTheOldFileWhole) {
+    const char* smallDisk = std::getenv("TESSIV_SMALL_TMPFS");
+    if (smallDisk == nullptr) {
+        if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+        const auto mountPoint = dir / "small";
+        std::filesystem::create_directory(mountPoint);
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+        const std::string filter =
+            "--gtest_filter=SettingFile.AFullDiskRefusesTheInPlaceSaveAndKeepsTheOldFileWhole";
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::setenv("TESSIV_SMALL_TMPFS", mountPoint.c_str(), 1);
+            ::execlp("unshare", "unshare", "-m", "--", "sh", "-c",
+                     "mount -t tmpfs -o size=64k,nr_inodes=8 none \"$1\" && exec \"$2\" \"$3\"", "sh",
+                     mountPoint.c_str(), self.c_str(), filter.c_str(), nullptr);
+            ::_exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        return;
+    }
+
+    const std::filesystem::path disk = smallDisk;
+    std::string old;
+    for (int i = 0; i < 20; ++i)
+        old += "old-" + std::to_string(i) + ",http://10.0.0." + std::to_string(i) + "/s@1\r\n";
+    WriteFileBytes(disk / "hosts.ini", old);
+    std::filesystem::create_symlink(disk / "hosts.ini", file);
+
+    // Every block, then every inode, taken.
+    {
+        int filler = ::open((disk / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(filler, 0);
+        const std::string block(4096, 'x');
+        while (::write(filler, block.data(), block.size()) > 0) {
+        }
+        EXPECT_EQ(errno, ENOSPC);
+        while (::write(filler, "x", 1) > 0) {
+        }
+        ::close(filler);
+    }
+    for (int i = 0;; ++i) {
+        int fd =
+            ::open((disk / ("inode-" + std::to_string(i))).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            ASSERT_EQ(errno, ENOSPC);
+            break;
+        }
+        ::close(fd);
+    }
+
+    Entries entries;
+    for (int i = 0; i < 600; ++i) entries.push_back("new-" + std::to_string(i) + ",http://192.0.2.1:89/s@1");
+    SaveResult saved = SaveServerEntries(file, entries);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(saved.error, ENOSPC) << saved.Reason();
+    EXPECT_EQ(ReadFileBytes(disk / "hosts.ini"), old);
+    EXPECT_TRUE(std::filesystem::is_symlink(file));
 }
 
 // Runs `body` in a child process as an unprivileged user (root passes every permission check); the
