@@ -114,6 +114,14 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
     EXPECT_EQ(calls[1].hints.value(QStringLiteral("urgency")).toInt(), 2);
     EXPECT_EQ(calls[1].expire, 0);
 
+    // A later alarm without sound leaves it critical while the alarm still sounds.
+    window->RaiseAlarm("003 <t> ------ quiet ------", false);
+    calls = WaitForNotify(3);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2].replacesId, 1u);
+    EXPECT_EQ(calls[2].hints.value(QStringLiteral("urgency")).toInt(), 2);
+    EXPECT_EQ(calls[2].expire, 0);
+
     // 关闭声音 closes it.
     for (QPushButton* button : window->findChildren<QPushButton*>())
         if (button->text() == QString::fromUtf8("关闭声音")) button->click();
@@ -125,12 +133,12 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
     for (int i = 3; i <= 9; ++i) window->RaiseAlarm("00" + std::to_string(i) + " <t> fault", true);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            calls = WaitForNotify(3);
+            calls = WaitForNotify(4);
             return calls.back().body.startsWith(QStringLiteral("009"));
         },
         10000));
-    EXPECT_EQ(calls[2].replacesId, 0u);
-    for (std::size_t i = 3; i < calls.size(); ++i) EXPECT_EQ(calls[i].replacesId, 2u);
+    EXPECT_EQ(calls[3].replacesId, 0u);
+    for (std::size_t i = 4; i < calls.size(); ++i) EXPECT_EQ(calls[i].replacesId, 2u);
     EXPECT_EQ(calls.back().body, QStringLiteral("009 &lt;t&gt; fault\n008 &lt;t&gt; fault\n007 &lt;t&gt; "
                                                 "fault\n006 &lt;t&gt; fault\n005 &lt;t&gt; fault"));
 
