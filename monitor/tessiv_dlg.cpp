@@ -1,5 +1,7 @@
 #include "monitor/tessiv_dlg.h"
 
+#include <optional>
+
 #include <QAccessible>
 #include <QCheckBox>
 #include <QEventLoop>
@@ -74,7 +76,8 @@ CTessivDlg::CTessivDlg(MonitorSettings settings, QWidget* parent)
     : QDialog(parent),
       m_settings(std::move(settings)),
       m_dataDir(m_settings.dataDir.empty() ? GetModuleDir() : m_settings.dataDir),
-      m_logDir(m_settings.logDir.empty() ? m_dataDir : m_settings.logDir) {
+      m_logDir(m_settings.logDir.empty() ? m_dataDir : m_settings.logDir),
+      m_setting(m_dataDir / kSettingFileName) {
     m_sound = new AlarmSound(this);
     m_windowCalls = new WindowCalls(this);
     m_timerStart.setSingleShot(true);
@@ -151,7 +154,21 @@ void CTessivDlg::OnInitDialog() {
 }
 
 void CTessivDlg::LoadServerEntries() {
-    m_servers.Reset(::LoadServerEntries(m_dataDir / kSettingFileName));
+    m_servers.Reset(m_setting.Load());
+}
+
+void CTessivDlg::TakeOutsideEdit() {
+    std::optional<DiskVersion> disk = m_setting.ChangedOnDisk();
+    if (!disk) return;
+    m_servers.Replace(std::move(disk->entries));
+    m_setting.Take(*disk);
+    ReportOutsideEdit();
+}
+
+void CTessivDlg::ReportOutsideEdit() {
+    AppendRunLog("<" + FormatLocalTime(m_settings.clock(), kPaneTimeFormat) + "> " +
+                 gbk::FromUtf8(kSettingReloadedText));
+    UpdateData(false);
 }
 
 // The run pane is read-only, so only the options travel back from the controls: reading the pane's text would
@@ -197,6 +214,8 @@ void CTessivDlg::StartPollRound() {
     if (m_closing) return;
     // The previous worker armed this timer as its last act; it has ended or is about to.
     if (m_hPollThread.joinable()) m_hPollThread.join();
+    // No round is running now; an open list dialog takes any outside edit itself when it closes.
+    if (!m_listOpen) TakeOutsideEdit();
     StatusQuery query = [this](const std::string& url, std::string& report) {
         QueryOptions options{&m_control.StopFlag(), m_settings.clock, m_settings.queryLimits};
         return QueryServerStatus(url, report, options);
@@ -344,8 +363,11 @@ void CTessivDlg::OnPollRefresh() {
 
 void CTessivDlg::OnManageServers() {
     if (m_closing) return;
-    CServerInfodlg dialog(m_servers, m_dataDir / kSettingFileName, this);
+    CServerInfodlg dialog(m_servers, m_setting, this);
+    m_listOpen = true;
     dialog.exec();
+    m_listOpen = false;
+    if (dialog.TookFileVersion()) ReportOutsideEdit();
 }
 
 void CTessivDlg::reject() {

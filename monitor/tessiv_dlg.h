@@ -15,6 +15,7 @@
 #include "polling/round_control.h"
 #include "polling/status_query.h"
 #include "servers/server_lists.h"
+#include "servers/setting_store.h"
 #include "text/time_text.h"
 
 class QCheckBox;
@@ -98,6 +99,9 @@ private:
     void BuildControls();
     void OnInitDialog();
     void LoadServerEntries();
+    // Takes a Setting.ini another program changed as the new list, and says so in the run pane.
+    void TakeOutsideEdit();
+    void ReportOutsideEdit();
     void UpdateData(bool saveAndValidate);
     void OnTimer(int id);
     void StartPollRound();
@@ -108,6 +112,8 @@ private:
     MonitorSettings m_settings;
     std::filesystem::path m_dataDir;
     std::filesystem::path m_logDir;
+    SettingStore m_setting;
+    bool m_listOpen = false;  // the server list dialog is up: its rows stand for the entries
     std::vector<AlarmObserver*> m_observers;
     bool m_bRunning = false;
     bool m_closing = false;
@@ -146,3 +152,4 @@ inline constexpr const char* kWindowCaption = "GPS服务器监控工具  Ver0.3 
 inline constexpr const char* kQuietTitle = "Vantrel  Ver0.3";
 inline constexpr const char* kAlarmTitle = "有服务器异常 ...  Ver0.3";
 inline constexpr const char* kStartLine = "服务器监控程序已经启动!";
+inline constexpr const char* kSettingReloadedText = "Setting.ini 已被其他程序修改，已重新读取服务器列表";

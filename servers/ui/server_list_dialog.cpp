@@ -1,6 +1,7 @@
 #include "servers/ui/server_list_dialog.h"
 
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
 #include <QByteArray>
@@ -37,7 +38,20 @@ QTableWidgetItem* MakeItem(const QString& text) {
 }  // namespace
 
 CServerInfodlg::CServerInfodlg(ServerLists& lists, std::filesystem::path settingFile, QWidget* parent)
-    : QDialog(parent), m_lists(lists), m_settingFile(std::move(settingFile)) {
+    : QDialog(parent),
+      m_lists(lists),
+      m_ownStore(std::make_unique<SettingStore>(std::move(settingFile))),
+      m_store(*m_ownStore) {
+    m_store.Load();
+    Build();
+}
+
+CServerInfodlg::CServerInfodlg(ServerLists& lists, SettingStore& store, QWidget* parent)
+    : QDialog(parent), m_lists(lists), m_store(store) {
+    Build();
+}
+
+void CServerInfodlg::Build() {
     setWindowTitle(QStringLiteral("ServersInfo"));
     // The template's font size; the children, made before this runs, take it on too.
     QFont font = this->font();
@@ -99,6 +113,8 @@ void CServerInfodlg::showEvent(QShowEvent* event) {
         // Opening starts from the entries as they are now, as a fresh dialog would.
         m_listServers->setRowCount(0);
         FillServerList();
+        m_entriesAtOpen = m_lists.Entries();
+        m_tookFileVersion = false;
     }
     QDialog::showEvent(event);
 }
@@ -200,17 +216,47 @@ void CServerInfodlg::OnSaveAndClose() {
 void CServerInfodlg::done(int result) {
     // Esc, the close box, reject() and accept() all end here, once per close. A dialog that is not open has
     // nothing to close and saves nothing.
-    if (isVisible()) {
-        // A failed save leaves the old file as it was; the entries stay in memory for the next save, and the
-        // operator is told, so an edit is never lost without a word.
-        if (SaveResult saved = SaveServerEntries(m_settingFile, m_lists.Entries()); !saved) {
-            const QString text =
-                QString::fromUtf8(
-                    "无法保存服务器列表到 %1：%2。\n修改仍保留在程序中，下次关闭本窗口时会再次保存。")
-                    .arg(QString::fromStdString(m_settingFile.string()),
-                         QString::fromStdString(saved.Reason()));
-            QMessageBox::warning(this, QString::fromUtf8("保存失败"), text);
-        }
-    }
+    if (isVisible()) SaveOnClose();
     QDialog::done(result);
+}
+
+void CServerInfodlg::SaveOnClose() {
+    const std::vector<std::string> entries = m_lists.Entries();
+    std::optional<DiskVersion> disk = m_store.ChangedOnDisk();
+    if (disk && entries == m_entriesAtOpen) {
+        // Nothing changed here but the file did: it is the newer list, and writing would undo its edit.
+        m_lists.Replace(disk->entries);
+        m_store.Take(*disk);
+        m_tookFileVersion = true;
+        return;
+    }
+    if (disk) {
+        // Both lists changed: the operator's is saved, the other one kept whole beside it first.
+        const std::filesystem::path conflict = m_store.ConflictFile();
+        if (SaveResult kept = SaveFileContent(conflict, disk->file.content); !kept) {
+            ReportFailedSave(conflict, kept);
+            return;
+        }
+        if (SaveResult saved = m_store.Save(entries); !saved) {
+            ReportFailedSave(m_store.File(), saved);
+            return;
+        }
+        const QString text = QString::fromUtf8(
+                                 "%1 在本窗口打开期间已被其他程序修改。\n本窗口中的服务器列表已保存，"
+                                 "其他程序的版本另存为 %2。")
+                                 .arg(QString::fromStdString(m_store.File().string()),
+                                      QString::fromStdString(conflict.string()));
+        QMessageBox::warning(this, QString::fromUtf8("服务器列表冲突"), text);
+        return;
+    }
+    if (SaveResult saved = m_store.Save(entries); !saved) ReportFailedSave(m_store.File(), saved);
+}
+
+// A failed save leaves the old file as it was; the entries stay in memory for the next save, and the operator
+// is told, so an edit is never lost without a word.
+void CServerInfodlg::ReportFailedSave(const std::filesystem::path& file, const SaveResult& saved) {
+    const QString text =
+        QString::fromUtf8("无法保存服务器列表到 %1：%2。\n修改仍保留在程序中，下次关闭本窗口时会再次保存。")
+            .arg(QString::fromStdString(file.string()), QString::fromStdString(saved.Reason()));
+    QMessageBox::warning(this, QString::fromUtf8("保存失败"), text);
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <QDialog>
 #include <QGroupBox>
@@ -10,19 +12,29 @@
 #include <QTableWidget>
 
 #include "servers/server_lists.h"
+#include "servers/setting_store.h"
 
 class QShowEvent;
 
 // "ServersInfo": the server entries, one checkable row each, with buttons to select, delete, pause, enable
 // and add. Every way of closing it (Esc, the close box, reject(), accept(), done()) saves the entries to the
-// setting file once; a failed save is reported in a message box and the dialog closes anyway.
+// setting file once; a failed save is reported in a message box and the dialog closes anyway. A setting file
+// another program changed while the dialog was open is never overwritten unseen: with no change made here
+// nothing is written and the entries become the file's; with changes made here they are saved and the other
+// version is kept beside the file as "<file>.conflict", which a message names.
 // Child object names (for tests and style sheets): m_listServers, deleteButton, cancelButton (hidden),
 // selectAllButton, invertButton, addButton, pauseButton, enableButton.
 class CServerInfodlg final : public QDialog {
     Q_OBJECT
 
 public:
+    // Saves to `settingFile`, taking it as the dialog finds it as the version the entries came from.
     CServerInfodlg(ServerLists& lists, std::filesystem::path settingFile, QWidget* parent = nullptr);
+    // Saves through the window's store, which knows the version the entries came from.
+    CServerInfodlg(ServerLists& lists, SettingStore& store, QWidget* parent = nullptr);
+
+    // Whether the last close took the entries from a setting file another program had changed.
+    bool TookFileVersion() const { return m_tookFileVersion; }
 
     // Every way of closing ends here: saves the entries once, then closes.
     void done(int result) override;
@@ -46,15 +58,21 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void Build();
     QPushButton* AddButton(const QString& text, const char* objectName, int x, int y);
     QTableWidget* AddList();
     bool IsChecked(int row) const;
     std::string RowName(int row) const;
     void InsertRow(int row, const std::string& entryText);
     void SetCheckedFlags(std::string_view flag, const QString& statusText);
+    void SaveOnClose();
+    void ReportFailedSave(const std::filesystem::path& file, const SaveResult& saved);
 
     ServerLists& m_lists;
-    std::filesystem::path m_settingFile;
+    std::unique_ptr<SettingStore> m_ownStore;
+    SettingStore& m_store;
+    std::vector<std::string> m_entriesAtOpen;
+    bool m_tookFileVersion = false;
     // Declared in tab order: creation order is the focus chain.
     QPushButton* m_deleteButton = AddButton(QStringLiteral("删除"), "deleteButton", 162, 168);
     QPushButton* m_cancelButton = AddButton(QStringLiteral("暂停"), "cancelButton", 273, 146);
