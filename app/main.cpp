@@ -7,11 +7,14 @@
 #include <QApplication>
 
 #include "desktop/desktop_presence.h"
+#include "desktop/window_hooks.h"
 #include "integrations/integrations.h"
 #include "integrations/run_pane_sink.h"
 #include "monitor/alarm_sound.h"
+#include "monitor/single_instance.h"
 #include "monitor/tessiv_dlg.h"
 #include "servers/file_locations.h"
+#include "servers/module_dir.h"
 #include "text/gbk.h"
 
 namespace {
@@ -28,15 +31,20 @@ struct CurlGlobal {
 MonitorSettings FileLocations() {
     MonitorSettings settings;
 #ifdef TESSIV_USER_FILES
-    // An installed Tessiv cannot write beside its executable: its files live in the user's XDG folders.
+    // An installed Tessiv cannot write beside its executable: its files live in the user's XDG folders. A
+    // folder that cannot be used costs only the files that belong in it.
     UserFolders folders =
         PrepareUserFolders([](const char* name) -> const char* { return std::getenv(name); });
     settings.dataDir = folders.config;
     settings.logDir = folders.state;
-    if (!folders.error.empty())
-        std::fprintf(stderr, "tessiv: %s; Setting.ini and log.txt stay beside the executable\n",
-                     folders.error.c_str());
+    if (!folders.configError.empty())
+        std::fprintf(stderr, "tessiv: %s; Setting.ini stays beside the executable\n",
+                     folders.configError.c_str());
+    if (!folders.stateError.empty())
+        std::fprintf(stderr, "tessiv: %s; log.txt stays beside Setting.ini\n", folders.stateError.c_str());
 #endif
+    // Settled here, not by the window, so that the folder is ours before the window reads Setting.ini.
+    if (settings.dataDir.empty()) settings.dataDir = GetModuleDir();
     return settings;
 }
 
@@ -56,16 +64,26 @@ int main(int argc, char** argv) {
     if (!curl.ok) return 1;
     int result = 0;
     {
+        MonitorSettings settings = FileLocations();
+        // One monitor per folder: a second start brings the running one forward and leaves.
+        SingleInstance instance(settings.dataDir);
+        const SingleInstance::Claim claim =
+            instance.TakeOrHandOver(qEnvironmentVariable("XDG_ACTIVATION_TOKEN"));
+        if (!instance.Note().empty()) std::fprintf(stderr, "tessiv: %s\n", instance.Note().c_str());
+        if (claim == SingleInstance::Claim::Handed) return 0;
+
         // Declared before the window, which tells them of alarms and rounds until the window is gone.
         DesktopPresence desktop;  // notification and tray
         Integrations integrations;
-        MonitorSettings settings = FileLocations();
         settings.roundObserver = &integrations;
         CTessivDlg window(std::move(settings));
         desktop.Attach(window);
         window.AddAlarmObserver(&integrations);
         // tessiv.conf lives beside Setting.ini.
         integrations.Start(window.DataDir(), QueuedRunPaneSink(window));
+        QObject::connect(
+            &instance, &SingleInstance::RaiseRequested, &window,
+            [showAndRaise = HooksFor(window).showAndRaise](const QString& token) { showAndRaise(token); });
         QObject::connect(&window, &QDialog::finished, &app, &QCoreApplication::quit);
         window.show();
         result = QApplication::exec();
