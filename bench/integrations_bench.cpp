@@ -9,6 +9,7 @@
 
 #include "bench/bench_support.h"
 #include "integrations/integrations.h"
+#include "tests/integrations/free_port.h"
 #include "text/gbk.h"
 
 namespace {
@@ -57,8 +58,9 @@ void BM_Integrations_RoundObservers(benchmark::State& state) {
     TempDir dir;
     Sink receiver;
     if (state.range(0) == 1)
-        WriteFileBytes(dir / "tessiv.conf", "[hooks]\ncommand = true\nwebhook = " + receiver.url() +
-                                                "\n[metrics]\nlisten = 127.0.0.1:0\n");
+        WriteFileBytes(dir / "tessiv.conf",
+                       "[hooks]\ncommand = true\nwebhook = " + receiver.url() +
+                           "\n[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
     Integrations integrations;
     integrations.Start(dir.path(), {});
     const std::vector<EntryResult> entries = Entries();
@@ -81,7 +83,7 @@ BENCHMARK(BM_Integrations_RoundObservers)->Arg(0)->Arg(1)->UseRealTime()->Unit(b
 // Resident memory before and after starting the metrics endpoint and serving a scrape of ten entries.
 void BM_Integrations_MetricsMemory(benchmark::State& state) {
     TempDir dir;
-    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:0\n");
+    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
     double before = 0;
     double after = 0;
     for (auto _ : state) {

@@ -1,11 +1,8 @@
 // tessiv.conf as a file on disk, its hook command line and its metrics address, each through the start of
 // the additions as the program does it.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +19,7 @@
 #include "integrations/command_line.h"
 #include "integrations/config.h"
 #include "integrations/integrations.h"
+#include "tests/integrations/free_port.h"
 #include "tests/integrations/support.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
@@ -117,21 +115,6 @@ StartOutcome StartInChild(const std::filesystem::path& dir, bool asNobody) {
     report.ignore(1);
     for (std::string line; std::getline(report, line);) outcome.lines.push_back(line);
     return outcome;
-}
-
-// A port free on 127.0.0.1 a moment ago.
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
 }
 
 TEST(TessivConfFile, AFileThatCannotBeUsedGivesAFewRunPaneLinesAndTurnsNothingOnWithoutBlocking) {

@@ -13,6 +13,7 @@
 #include "integrations/metrics.h"
 #include "integrations/webhook.h"
 #include "polling/round_observer.h"
+#include "tests/integrations/free_port.h"
 #include "tests/integrations/support.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
@@ -48,7 +49,7 @@ TEST(IntegrationsConfig, TheShippedExampleTurnsEverythingOn) {
 
 TEST(IntegrationsConfig, ABadKeyOrValueGivesOneLineNamingItAndThatFeatureStaysOff) {
     const std::string hooks = "[hooks]\ncommand = /bin/true \"a, b\"\nwebhook = https://example.org/x\n";
-    const std::string metrics = "[metrics]\nlisten = [::1]:9464\n";
+    const std::string metrics = "[metrics]\nlisten = 127.0.0.1:9464\n";
     const IntegrationsConfig good = ParseIntegrationsConfig(hooks + metrics);
     ASSERT_TRUE(good.problems.empty());
     EXPECT_EQ(*good.hookCommand, (std::vector<std::string>{"/bin/true", "a, b"}));
@@ -172,7 +173,7 @@ TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
     Lines lines;
     Integrations integrations;
     TempDir dir;
-    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:0\n");
+    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
     integrations.Start(dir.path(), lines.Sink());
     ASSERT_NE(integrations.Metrics(), nullptr);
     const int port = integrations.Metrics()->Port();
@@ -206,7 +207,7 @@ TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
 
     // Any address but loopback is said in the run pane.
     Integrations exposed;
-    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 0.0.0.0:0\n");
+    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 0.0.0.0:" + std::to_string(FreePort()) + "\n");
     exposed.Start(dir.path(), lines.Sink());
     ASSERT_NE(exposed.Metrics(), nullptr);
     ASSERT_EQ(lines.Get().size(), 2u);

@@ -9,6 +9,7 @@
 #include "integrations/integrations.h"
 #include "integrations/run_pane_sink.h"
 #include "monitor/tessiv_dlg.h"
+#include "tests/integrations/free_port.h"
 #include "tests/integrations/support.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
@@ -49,9 +50,9 @@ TEST_F(IntegrationsWindow, AFaultAndItsAllClearReachTheHookTheWebhookAndTheMetri
     const std::string hostile = "位置服务器 $(touch " + (dir / "pwned").string() + "); \"x";
     StatusHost host(Scenario{.apps = {{hostile, "2012-05-06 06:00:00"}}});
     Receiver receiver;
-    auto window = Open("中心-A," + host.url() + "@1", "[hooks]\ncommand = " + (dir / "hook.sh").string() +
-                                                          "\nwebhook = " + receiver.url() +
-                                                          "\n[metrics]\nlisten = 127.0.0.1:0\n");
+    auto window = Open("中心-A," + host.url() + "@1",
+                       "[hooks]\ncommand = " + (dir / "hook.sh").string() + "\nwebhook = " + receiver.url() +
+                           "\n[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
     ASSERT_NE(integrations.Metrics(), nullptr);
     const int port = integrations.Metrics()->Port();
     const std::string labels = "{address=\"" + host.url() + "\",server=\"中心-A\"}";
@@ -92,8 +93,9 @@ TEST_F(IntegrationsWindow, ASlowHookAndAHangingWebhookNeverHoldUpARoundOrTheClos
     StatusHost host(Scenario{.apps = {{"位置服务器", "t"}}});
     Receiver hanging([](int) { return -1; });
     auto window =
-        Open("Slow," + host.url() + "@1", "[hooks]\ncommand = sleep 30\nwebhook = " + hanging.url() +
-                                              "\nsurplus = 1\n[metrics]\nlisten = 127.0.0.1:0\n");
+        Open("Slow," + host.url() + "@1",
+             "[hooks]\ncommand = sleep 30\nwebhook = " + hanging.url() +
+                 "\nsurplus = 1\n[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
     // The unknown key turns the hooks off and says so in the run pane; the metrics stay on.
     EXPECT_EQ(integrations.Hooks(), nullptr);
     ASSERT_TRUE(
