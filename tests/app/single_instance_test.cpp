@@ -102,7 +102,7 @@ TEST(OneMonitorPerFolder, SecondStartBringsTheRunningMonitorForwardAndLeaves) {
         std::unique_ptr<Monitor> first = folder.Start("first");
         ASSERT_TRUE(QTest::qWaitFor([&] { return folder.Listening(); }, 15000)) << first->Errors();
         std::unique_ptr<Monitor> second = folder.Start("second");
-        ASSERT_TRUE(second->EndsWithin(5000));
+        ASSERT_TRUE(second->EndsWithin(10000));
         EXPECT_TRUE(second->ExitedWithZero());
         EXPECT_TRUE(OurLines(second->Errors()).empty()) << second->Errors();
         EXPECT_TRUE(first->Running()) << first->Errors();
@@ -117,7 +117,7 @@ TEST(OneMonitorPerFolder, SecondStartBringsTheRunningMonitorForwardAndLeaves) {
         EXPECT_EQ(holder.Note(), "");
         QSignalSpy raised(&holder, &SingleInstance::RaiseRequested);
         std::unique_ptr<Monitor> second = folder.Start("again", QStringLiteral("token-7"));
-        ASSERT_TRUE(second->EndsWithin(5000));
+        ASSERT_TRUE(second->EndsWithin(10000));
         EXPECT_TRUE(second->ExitedWithZero()) << second->Errors();
         ASSERT_EQ(raised.size(), 1);
         EXPECT_EQ(raised.at(0).at(0).toString(), QStringLiteral("token-7"));
