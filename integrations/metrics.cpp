@@ -6,12 +6,15 @@
 #include <prometheus/registry.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "integrations/notice.h"
@@ -50,6 +53,40 @@ void Knock(const std::string& host, int port) {
     close(fd);
 }
 
+int SocketOption(int fd, int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    return getsockopt(fd, SOL_SOCKET, name, &value, &length) == 0 ? value : -1;
+}
+
+// The local port of a TCP connection accepted on `port`; false for anything else, listeners included.
+bool AcceptedOn(int fd, int port) {
+    if (SocketOption(fd, SO_TYPE) != SOCK_STREAM || SocketOption(fd, SO_ACCEPTCONN) != 0) return false;
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
+    if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in&>(local).sin_port) == port;
+    if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6&>(local).sin6_port) == port;
+    return false;
+}
+
+// Shuts down every connection the endpoint is serving, so a worker blocked sending to a client that does
+// not read fails at once instead of waiting out civetweb's time-outs. Only the listener holds the port, so
+// a connection with it as its local port is one of ours. Each descriptor is checked and shut down through a
+// duplicate: a number that civetweb closes and that is reused meanwhile is never touched.
+void ShutDownConnections(int port) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        int fd = -1;
+        const std::string name = entry.path().filename().string();
+        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc{}) continue;
+        const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) continue;
+        if (AcceptedOn(copy, port)) shutdown(copy, SHUT_RDWR);
+        close(copy);
+    }
+}
+
 }  // namespace
 
 MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
@@ -77,14 +114,16 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
     m_exposer->RegisterCollectable(m_registry);
 }
 
-// civetweb's listener looks at its stop flag only when a connection comes or after 2 s; knocking until the
-// server is gone keeps the window's close from waiting for that.
+// civetweb's listener looks at its stop flag only when a connection comes or after 2 s, and a worker sending
+// a scrape to a client that does not read waits up to its request time-out (30 s). Knocking and shutting
+// down the served connections until the server is gone keeps the window's close from waiting for either.
 MetricsEndpoint::~MetricsEndpoint() {
     const int port = Port();
     std::atomic<bool> stopped{false};
     std::thread knocker([&] {
         while (!stopped.load()) {
             Knock(m_host, port);
+            ShutDownConnections(port);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });

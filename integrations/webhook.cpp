@@ -1,6 +1,7 @@
 #include "integrations/webhook.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <memory>
 
@@ -13,14 +14,39 @@ struct ListCleanup {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
+struct UrlCleanup {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
 std::size_t Discard(char*, std::size_t size, std::size_t count, void*) {
     return size * count;
+}
+
+// Close-on-exec from the start, so no program started meanwhile by any thread inherits the connection.
+curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// The URL as the run pane may show it: user name and password are secrets.
+std::string ShownUrl(const std::string& url) {
+    std::unique_ptr<CURLU, UrlCleanup> parts(curl_url());
+    char* shown = nullptr;
+    if (!parts || curl_url_set(parts.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+        curl_url_set(parts.get(), CURLUPART_USER, nullptr, 0) != CURLUE_OK ||
+        curl_url_set(parts.get(), CURLUPART_PASSWORD, nullptr, 0) != CURLUE_OK ||
+        curl_url_set(parts.get(), CURLUPART_OPTIONS, nullptr, 0) != CURLUE_OK ||
+        curl_url_get(parts.get(), CURLUPART_URL, &shown, 0) != CURLUE_OK)
+        return "(its URL cannot be shown)";
+    std::string text(shown);
+    curl_free(shown);
+    return text;
 }
 
 }  // namespace
 
 WebhookSender::WebhookSender(WebhookConfig config, RunPaneSink sink, WebhookLimits limits)
     : m_config(std::move(config)),
+      m_shownUrl(ShownUrl(m_config.url)),
       m_limits(limits),
       m_report(std::move(sink), limits.reportEvery),
       m_multi(curl_multi_init()) {
@@ -97,7 +123,7 @@ void WebhookSender::Work() {
             std::lock_guard hold(m_mutex);
             ++m_delivered;
         } else {
-            m_report.Failed("webhook " + m_config.url + " failed after " + std::to_string(m_limits.tries) +
+            m_report.Failed("webhook " + m_shownUrl + " failed after " + std::to_string(m_limits.tries) +
                             " tries: " + failure);
         }
     }
@@ -115,6 +141,10 @@ std::string WebhookSender::PostOnce(const std::string& body) {
         // The URL is checked at start; this keeps libcurl itself to the two protocols as well.
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        // A name lookup that never returns is left to its resolver thread rather than joined, so it
+        // cannot hold up the sender's end, nor the process's.
+        curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(m_limits.timeout.count())) ==
             CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&

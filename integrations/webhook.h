@@ -43,6 +43,7 @@ private:
     bool Stopping() const;
 
     WebhookConfig m_config;
+    std::string m_shownUrl;  // without user name and password
     WebhookLimits m_limits;
     FailureReport m_report;
     void* m_multi = nullptr;  // CURLM*, woken from the destructor
