@@ -5,10 +5,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -41,6 +43,8 @@ public:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        // And nothing else of ours: no connection, pipe or file the monitor holds.
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         sigset_t none;
         sigset_t all;
         sigemptyset(&none);
@@ -73,18 +77,142 @@ std::string Describe(int status) {
 
 // Closes a descriptor at the end of the scope; -1 holds nothing.
 struct OwnedFd {
-    explicit OwnedFd(int descriptor) : fd(descriptor) {}
-    ~OwnedFd() {
-        if (fd >= 0) close(fd);
-    }
+    explicit OwnedFd(int descriptor = -1) : fd(descriptor) {}
+    ~OwnedFd() { Reset(); }
     OwnedFd(const OwnedFd&) = delete;
     OwnedFd& operator=(const OwnedFd&) = delete;
+    void Reset() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
     int fd;
 };
 
 std::string DurationText(std::chrono::milliseconds duration) {
     if (duration.count() % 1000 == 0) return std::to_string(duration.count() / 1000) + " s";
     return std::to_string(duration.count()) + " ms";
+}
+
+// What a keeper tells the runner when everything below it has ended.
+struct KeeperReport {
+    int spawnError = 0;  // errno of the start; the rest is meaningless when set
+    int status = 0;      // the hook's wait status
+    int killed = 0;      // 1 when the runner asked for the end
+};
+
+// How long the runner waits for a keeper that was asked to end everything. Only a descendant that cannot
+// be killed (uninterruptible sleep, or one that gained privileges) holds a keeper up longer.
+constexpr std::chrono::milliseconds kKeeperGrace{2'000};
+
+// The keeper is a fork of the monitor without exec, so everything below runs in a copy of one thread of a
+// multi-threaded process: only async-signal-safe calls, no allocation.
+
+void CloseRangeIfAny(unsigned first, unsigned last) {
+    if (first <= last) close_range(first, last, 0);
+}
+
+// Leaves 0, 1, 2, `a` and `b` open.
+void CloseAllBut(int a, int b) {
+    const auto low = static_cast<unsigned>(std::min(a, b));
+    const auto high = static_cast<unsigned>(std::max(a, b));
+    CloseRangeIfAny(3, low - 1);
+    CloseRangeIfAny(low + 1, high - 1);
+    CloseRangeIfAny(high + 1, ~0U);
+}
+
+// SIGKILL to every direct child, as /proc lists them; false when the list cannot be read.
+bool KillChildren() {
+    char path[64] = "/proc/self/task/";
+    std::size_t at = std::strlen(path);
+    char digits[16];
+    std::size_t count = 0;
+    for (auto pid = static_cast<unsigned long>(getpid()); pid != 0 || count == 0; pid /= 10)
+        digits[count++] = static_cast<char>('0' + pid % 10);
+    while (count > 0) path[at++] = digits[--count];
+    std::memcpy(path + at, "/children", sizeof "/children");
+
+    const int list = open(path, O_RDONLY | O_CLOEXEC);
+    if (list < 0) return false;
+    char buffer[512];
+    pid_t pid = 0;
+    for (ssize_t got; (got = read(list, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t i = 0; i < got; ++i) {
+            if (buffer[i] >= '0' && buffer[i] <= '9') {
+                pid = pid * 10 + (buffer[i] - '0');
+            } else if (pid > 0) {
+                kill(pid, SIGKILL);
+                pid = 0;
+            }
+        }
+    }
+    if (pid > 0) kill(pid, SIGKILL);
+    close(list);
+    return true;
+}
+
+// Kills and reaps every process below the keeper. As a child subreaper the keeper inherits whatever a
+// killed child leaves behind, so this ends when nothing is left.
+void EndEverythingBelow() {
+    for (;;) {
+        KillChildren();
+        int status = 0;
+        if (waitpid(-1, &status, 0) < 0 && errno == ECHILD) return;
+    }
+}
+
+// The process between the runner and one hook: a child subreaper, so everything the hook starts stays below
+// it however it detaches (background, new group or session, double fork). It ends only after all of that
+// has ended: when the hook exits, when the runner asks (a byte or end of file on `command`), and when the
+// monitor is gone, since the monitor's end closes `command` too.
+[[noreturn]] void Keep(int command, int report, SpawnSetup& setup, char* const* argv, char* const* envp) {
+    CloseAllBut(command, report);  // a keeper holding another's command pipe would keep it from its end
+    prctl(PR_SET_CHILD_SUBREAPER, 1L, 0L, 0L, 0L);
+    prctl(PR_SET_NAME, "tessiv-hook", 0L, 0L, 0L);
+    signal(SIGCHLD, SIG_DFL);  // ended children must stay to be reaped here, whatever the monitor set
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, nullptr);  // only SIGKILL ends a keeper early
+    sigset_t childEnded;
+    sigemptyset(&childEnded);
+    sigaddset(&childEnded, SIGCHLD);
+    const int children = signalfd(-1, &childEnded, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    KeeperReport result;
+    pid_t hook = 0;
+    result.spawnError = posix_spawnp(&hook, argv[0], &setup.actions, &setup.attributes, argv, envp);
+    for (bool ended = result.spawnError != 0; !ended;) {
+        pollfd fds[2] = {{result.killed ? -1 : command, POLLIN, 0}, {children, POLLIN, 0}};
+        poll(fds, 2, children >= 0 ? -1 : 10);
+        if (fds[0].revents != 0) {
+            result.killed = 1;
+            kill(-hook, SIGKILL);
+        }
+        signalfd_siginfo drained[8];
+        while (children >= 0 && read(children, drained, sizeof drained) > 0) {
+        }
+        // Peek before reaping: while the hook is an unreaped zombie its number cannot name another group.
+        for (siginfo_t info{}; waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+             info = {}) {
+            const pid_t pid = info.si_pid;
+            if (pid == hook) kill(-hook, SIGKILL);
+            int status = 0;
+            waitpid(pid, &status, 0);
+            if (pid == hook) {
+                result.status = status;
+                ended = true;
+            }
+        }
+    }
+    EndEverythingBelow();
+    [[maybe_unused]] const ssize_t written = write(report, &result, sizeof result);
+    _exit(0);
+}
+
+// Waits until `fd` is readable, `wake` is, or `timeout` has passed; true for `fd`.
+bool WaitReadable(int fd, int wake, std::chrono::milliseconds timeout) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    const int ready = poll(fds, wake >= 0 ? 2 : 1, static_cast<int>(std::max<long long>(timeout.count(), 0)));
+    return ready > 0 && fds[0].revents != 0;
 }
 
 }  // namespace
@@ -108,6 +236,7 @@ HookRunner::~HookRunner() {
         [[maybe_unused]] ssize_t written = write(m_wake, &one, sizeof one);
     }
     for (std::thread& worker : m_workers) worker.join();
+    ReapStrays();
     if (m_wake >= 0) close(m_wake);
 }
 
@@ -149,47 +278,77 @@ void HookRunner::Work() {
 }
 
 std::string HookRunner::RunOne(const std::vector<std::string>& environment) {
+    ReapStrays();
     std::vector<std::string> arguments = m_command;
     std::vector<std::string> variables = ChildEnvironment(environment);
     std::vector<char*> argv = Pointers(arguments);
     std::vector<char*> envp = Pointers(variables);
     SpawnSetup setup;
-    pid_t pid = 0;
-    if (const int error =
-            posix_spawnp(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), envp.data());
-        error != 0)
-        return std::string("could not be started: ") + std::strerror(error);
+    int commandEnds[2] = {-1, -1};
+    int reportEnds[2] = {-1, -1};
+    if (pipe2(commandEnds, O_CLOEXEC) != 0)
+        return std::string("could not be started: ") + std::strerror(errno);
+    OwnedFd commandRead(commandEnds[0]);
+    OwnedFd command(commandEnds[1]);
+    if (pipe2(reportEnds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return std::string("could not be started: ") + std::strerror(errno);
+    OwnedFd report(reportEnds[0]);
+    OwnedFd reportWrite(reportEnds[1]);
 
-    // A pidfd turns the child's end into a readable descriptor, waited on together with the stop signal.
-    const OwnedFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    const pid_t keeper = fork();
+    if (keeper < 0) return std::string("could not be started: ") + std::strerror(errno);
+    if (keeper == 0) Keep(commandRead.fd, reportWrite.fd, setup, argv.data(), envp.data());
+    commandRead.Reset();
+    reportWrite.Reset();
+
     const auto deadline = std::chrono::steady_clock::now() + m_limits.killAfter;
-    int status = 0;
-    bool killed = false;
+    bool stopping = false;
+    bool timedOut = false;
     for (;;) {
-        const pid_t ended = waitpid(pid, &status, WNOHANG);
-        if (ended == pid || (ended < 0 && errno != EINTR)) break;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        bool stopping = false;
+        if (WaitReadable(report.fd, m_wake, left)) break;
         {
             std::lock_guard hold(m_mutex);
             stopping = m_stopping;
         }
-        if (stopping || left.count() <= 0) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            if (stopping) return {};  // cut short because the monitor closes: not the hook's failure
-            killed = true;
+        if (stopping || std::chrono::steady_clock::now() >= deadline) {
+            timedOut = !stopping;
+            command.Reset();  // the keeper kills the hook and everything it started
+            WaitReadable(report.fd, -1, kKeeperGrace);
             break;
         }
-        pollfd fds[2] = {{m_wake, POLLIN, 0}, {pidfd.fd, POLLIN, 0}};
-        // Without a pidfd, look again every 10 ms.
-        const int wait =
-            pidfd.fd >= 0 ? static_cast<int>(left.count()) : std::min(10, static_cast<int>(left.count()));
-        poll(fds, pidfd.fd >= 0 ? 2 : 1, wait);
     }
-    if (killed) return "was killed after " + DurationText(m_limits.killAfter);
-    return Describe(status);
+
+    KeeperReport result;
+    const bool reported = read(report.fd, &result, sizeof result) == static_cast<ssize_t>(sizeof result);
+    int status = 0;
+    if (reported) {
+        // A keeper reports just before it exits.
+        while (waitpid(keeper, &status, 0) < 0 && errno == EINTR) {
+        }
+    } else if (waitpid(keeper, &status, WNOHANG) == 0) {
+        KeepStray(keeper);
+    }
+    if (stopping) return {};  // cut short because the monitor closes: not the hook's failure
+    if (!reported) {
+        if (timedOut)
+            return "was killed after " + DurationText(m_limits.killAfter) +
+                   ", but what it started did not end";
+        return "ended abnormally";
+    }
+    if (result.spawnError != 0)
+        return std::string("could not be started: ") + std::strerror(result.spawnError);
+    if (result.killed) return "was killed after " + DurationText(m_limits.killAfter);
+    return Describe(result.status);
+}
+
+void HookRunner::KeepStray(pid_t keeper) {
+    std::lock_guard hold(m_mutex);
+    m_strays.push_back(keeper);
+}
+
+void HookRunner::ReapStrays() {
+    std::lock_guard hold(m_mutex);
+    std::erase_if(m_strays, [](pid_t keeper) { return waitpid(keeper, nullptr, WNOHANG) != 0; });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -22,6 +23,12 @@ struct HookLimits {
 
 // Runs the configured program once per notice, with the notice in its environment and without a shell,
 // since the fault line is host-controlled text. Runs go on threads of their own; Run returns at once.
+//
+// Each run has a keeper process of its own between the monitor and the program: a child subreaper, so
+// whatever the program starts stays below it, however it detaches. When the program exits, is killed after
+// killAfter, or the runner stops, the keeper kills and reaps all of it before it ends; when the monitor
+// dies, even by SIGKILL, its keepers see their command pipes close and do the same. The program gets
+// /dev/null as stdin, stdout and stderr, and no other descriptor.
 class HookRunner {
 public:
     // `command`: program (looked up in PATH) and arguments, UTF-8.
@@ -38,6 +45,9 @@ private:
     void Work();
     // Runs one and waits for its end; the failure in words, or empty.
     std::string RunOne(const std::vector<std::string>& environment);
+    // A keeper that did not end in time is reaped later, so it does not stay a zombie.
+    void KeepStray(pid_t keeper);
+    void ReapStrays();
 
     std::vector<std::string> m_command;
     HookLimits m_limits;
@@ -49,5 +59,6 @@ private:
     std::deque<std::vector<std::string>> m_queue;
     std::uint64_t m_dropped = 0;
     bool m_stopping = false;
+    std::vector<pid_t> m_strays;
     std::vector<std::thread> m_workers;
 };
