@@ -17,7 +17,7 @@ namespace {
 class NullPort final : public MonitorPort {
 public:
     void AppendRunLog(std::string line) override { Take(line); }
-    void RaiseAlarm(std::string line, bool) override { Take(line); }
+    void RaiseAlarm(std::string line, bool, AlarmFacts) override { Take(line); }
     void PollRefresh() override {}
     void Silence() override {}
     void ClearAlarmPane() override {}

@@ -7,7 +7,8 @@
 
 struct AlarmEvent {
     std::string line;        // the fault line as in the alarm pane, GBK
-    std::string serverName;  // GBK; empty when the entry is gone
+    std::string serverName;  // GBK, the entry's name when it was polled; empty when not known
+    std::string url;         // GBK, the entry's status URL; empty when not known
     FaultCategory category = FaultCategory::Unclassified;
     bool soundFlag = false;  // the line was entitled to sound (the "alarm sound ..." record of log.txt)
     bool sounding = false;   // after this alarm the sound loops and the alarm title is set

@@ -1,8 +1,11 @@
 #include "monitor/tessiv_dlg.h"
 
+#include <exception>
 #include <optional>
+#include <utility>
 
 #include <QAccessible>
+#include <QApplication>
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QIcon>
@@ -56,18 +59,6 @@ void SetChecked(QCheckBox* box, const std::atomic<int>& option) {
 }
 void ReadChecked(const QCheckBox* box, std::atomic<int>& option) {
     option.store(box->isChecked() ? 1 : 0);
-}
-
-// The name of the entry a fault line is about, found by the display number the line starts with.
-std::string ServerNameOf(ServerLists& servers, const std::string& line) {
-    std::size_t number = 0;
-    std::size_t i = 0;
-    for (; i < line.size() && i < 9 && line[i] >= '0' && line[i] <= '9'; ++i)
-        number = number * 10 + (line[i] - '0');
-    if (i == 0 || number == 0) return {};
-    ServerLists::Locked lists = servers.Lock();
-    if (number > lists.m_arrServers.size()) return {};
-    return entry::ForPolling(lists.m_arrServers[number - 1]).name;
 }
 
 }  // namespace
@@ -259,21 +250,47 @@ void CTessivDlg::AppendRunLog(std::string line) {
 }
 
 void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag) {
-    AlarmEvent event;
-    if (!m_observers.empty()) {
-        event.serverName = ServerNameOf(m_servers, line);
-        event.category = ClassifyFaultLine(line);
-        event.soundFlag = soundFlag;
-        event.time = std::chrono::system_clock::from_time_t(m_settings.clock());
-    }
-    m_windowCalls->Call([this, &line, &event, soundFlag] {
+    const FaultCategory category = ClassifyFaultLine(line);
+    RaiseAlarm(std::move(line), soundFlag, AlarmFacts{{}, {}, category});
+}
+
+void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts) {
+    m_windowCalls->Call([this, &line, &facts, soundFlag] {
         ShowAlarm(line, soundFlag);
         if (m_observers.empty() || m_closing) return;
+        AlarmEvent event;
         event.line = line;
+        event.serverName = std::move(facts.serverName);
+        event.url = std::move(facts.url);
+        event.category = facts.category;
+        event.soundFlag = soundFlag;
         event.sounding = IsSounding();
-        for (AlarmObserver* observer : m_observers) observer->AlarmRaised(event);
+        event.time = std::chrono::system_clock::from_time_t(m_settings.clock());
+        TellObservers([&event](AlarmObserver& observer) { observer.AlarmRaised(event); });
     });
     AppendAlarmRecord(m_logDir / kAlarmLogFileName, line, soundFlag);
+}
+
+template <typename Tell>
+void CTessivDlg::TellObservers(Tell tell) {
+    for (AlarmObserver* observer : m_observers) {
+        try {
+            tell(*observer);
+        } catch (const std::exception& error) {
+            ReportObserverFailure(error.what());
+        } catch (...) {
+            ReportObserverFailure("unknown error");
+        }
+    }
+}
+
+void CTessivDlg::ReportObserverFailure(const char* what) {
+    if (std::exchange(m_observerFailureReported, true)) return;
+    const std::string line = "<" + FormatLocalTime(m_settings.clock(), kPaneTimeFormat) + "> " +
+                             gbk::FromUtf8(kObserverFailedText) + gbk::FromQString(QString::fromUtf8(what));
+    PrependPaneText(m_strRunLog, line);
+    m_runView->Prepended(line.size() + 2);
+    m_runView->Show(m_strRunLog);
 }
 
 void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
@@ -284,7 +301,7 @@ void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
     QAccessibleEvent alert(m_editAlarmLog, QAccessible::Alert);
     QAccessible::updateAccessibility(&alert);
     if (m_closing) return;
-    if (m_bTopOnAlarm.load() != 0) ShowAndRaise();
+    if (m_bTopOnAlarm.load() != 0) BringForwardForAlarm();
     if (soundFlag && m_bPlaySound.load() != 0) {
         m_sound->Play();
         setWindowTitle(QString::fromUtf8(kAlarmTitle));
@@ -293,6 +310,22 @@ void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
 
 void CTessivDlg::ShowAndRaise() {
     if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+    if (m_serverList) {
+        m_serverList->raise();
+        m_serverList->activateWindow();
+    }
+}
+
+// An alarm shows a hidden window and brings a shown one to the front, but leaves a minimised one minimised:
+// it asks the window manager for the operator's attention instead (urgency hint, task-bar highlight).
+void CTessivDlg::BringForwardForAlarm() {
+    if (isVisible() && isMinimized()) {
+        QApplication::alert(this);
+        return;
+    }
     show();
     raise();
     activateWindow();
@@ -310,7 +343,7 @@ void CTessivDlg::PollRefresh() {
 void CTessivDlg::Silence() {
     m_windowCalls->Call([this] {
         StopAlarmSound();
-        for (AlarmObserver* observer : m_observers) observer->AllClear();
+        TellObservers([](AlarmObserver& observer) { observer.AllClear(); });
     });
 }
 
@@ -335,7 +368,7 @@ bool CTessivDlg::IsSounding() const {
 
 void CTessivDlg::OnSilence() {
     StopAlarmSound();
-    for (AlarmObserver* observer : m_observers) observer->AlarmSilenced();
+    TellObservers([](AlarmObserver& observer) { observer.AlarmSilenced(); });
 }
 
 void CTessivDlg::StopAlarmSound() {
@@ -346,10 +379,13 @@ void CTessivDlg::StopAlarmSound() {
 void CTessivDlg::OnClearAlarmPane() {
     m_strAlarmLog.clear();
     m_alarmView->Show(m_strAlarmLog);
-    for (AlarmObserver* observer : m_observers) observer->AlarmPaneCleared();
+    TellObservers([](AlarmObserver& observer) { observer.AlarmPaneCleared(); });
 }
 
+// Also from the tray while the server list is open: the list closes as its close button would, saving the
+// entries, before the monitor ends.
 void CTessivDlg::OnExit() {
+    if (m_serverList) m_serverList->reject();
     reject();
 }
 
@@ -365,7 +401,9 @@ void CTessivDlg::OnManageServers() {
     if (m_closing) return;
     CServerInfodlg dialog(m_servers, m_setting, this);
     m_listOpen = true;
+    m_serverList = &dialog;
     dialog.exec();
+    m_serverList = nullptr;
     m_listOpen = false;
     if (dialog.TookFileVersion()) ReportOutsideEdit();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <QDialog>
+#include <QPointer>
 #include <QTimer>
 
 #include "polling/monitor_port.h"
@@ -22,6 +23,7 @@ class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
 class AlarmObserver;
+class CServerInfodlg;
 class AlarmSound;
 class PaneView;
 class RoundObserver;
@@ -51,7 +53,9 @@ public:
 
     // MonitorPort: callable from the poll-round worker.
     void AppendRunLog(std::string line) override;
-    void RaiseAlarm(std::string line, bool soundFlag) override;
+    void RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts) override;
+    // An alarm whose entry is not known: its category is the line's.
+    void RaiseAlarm(std::string line, bool soundFlag);
     void PollRefresh() override;
     void Silence() override;
     void ClearAlarmPane() override;
@@ -69,7 +73,8 @@ public:
 
     // Told of every alarm, silence, all-clear and emptied alarm pane; must outlive the window.
     void AddAlarmObserver(AlarmObserver* observer);
-    // Brings the window back from anywhere: shown, not minimised, raised and active.
+    // Brings the window back from anywhere: shown, not minimised, raised and active; an open server list
+    // stays above it.
     void ShowAndRaise();
 
     void StartMonitoring();
@@ -107,6 +112,11 @@ private:
     void StartPollRound();
     void StopPollRound();
     void ShowAlarm(const std::string& line, bool soundFlag);
+    void BringForwardForAlarm();
+    // Tells every observer; one that throws costs neither the others nor the alarm's own steps.
+    template <typename Tell>
+    void TellObservers(Tell tell);
+    void ReportObserverFailure(const char* what);
     void StopAlarmSound();
 
     MonitorSettings m_settings;
@@ -114,6 +124,8 @@ private:
     std::filesystem::path m_logDir;
     SettingStore m_setting;
     bool m_listOpen = false;  // the server list dialog is up: its rows stand for the entries
+    QPointer<CServerInfodlg> m_serverList;
+    bool m_observerFailureReported = false;
     std::vector<AlarmObserver*> m_observers;
     bool m_bRunning = false;
     bool m_closing = false;
@@ -152,4 +164,5 @@ inline constexpr const char* kWindowCaption = "GPS服务器监控工具  Ver0.3 
 inline constexpr const char* kQuietTitle = "Vantrel  Ver0.3";
 inline constexpr const char* kAlarmTitle = "有服务器异常 ...  Ver0.3";
 inline constexpr const char* kStartLine = "服务器监控程序已经启动!";
+inline constexpr const char* kObserverFailedText = "报警附加功能出错（此后的错误不再显示）：";
 inline constexpr const char* kSettingReloadedText = "Setting.ini 已被其他程序修改，已重新读取服务器列表";

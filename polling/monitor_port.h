@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "polling/alarm_facts.h"
+
 class ServerLists;
 
 // The mute options the analysis reads when it classifies a fault line.
@@ -21,7 +23,8 @@ public:
     virtual ~MonitorPort() = default;
 
     virtual void AppendRunLog(std::string line) = 0;
-    virtual void RaiseAlarm(std::string line, bool soundFlag) = 0;
+    // `soundFlag`: the line is entitled to sound; `facts`: its entry and category, for the alarm's observers.
+    virtual void RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts) = 0;
     // Shows the run pane's new lines now.
     virtual void PollRefresh() = 0;
     // The silence button's command: stops the alarm sound and restores the title.

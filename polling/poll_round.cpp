@@ -46,7 +46,7 @@ EntryOutcome PollEntry(PollRoundContext& context, std::size_t position, std::str
     std::optional<std::string> line = CopyEntry(servers, position);
     if (!line) throw std::out_of_range("server entry removed during the round");
     entry::PollView view = entry::ForPolling(*line);
-    EntryResult result{position, std::string(view.name), std::string(view.url), view.paused(), {}, {}};
+    EntryResult result{position, std::string(view.name), std::string(view.url), view.paused(), {}, {}, {}};
     auto tell = [&] {
         if (context.observer != nullptr) context.observer->EntryPolled(result);
     };
@@ -65,8 +65,8 @@ EntryOutcome PollEntry(PollRoundContext& context, std::size_t position, std::str
     }
     std::optional<bool> previousWasTrue = StateIsTrue(servers, position);
     if (!previousWasTrue) throw std::out_of_range("server state removed during the round");
-    bool normal = AnalyzeStatusReport(report, view.name, static_cast<int>(position + 1), *previousWasTrue,
-                                      context.port, context.clock);
+    bool normal = AnalyzeStatusReport(report, result.name, result.url, static_cast<int>(position + 1),
+                                      *previousWasTrue, context.port, context.clock, &result.faults);
     StoreState(servers, position, normal);
     report.clear();
     result.normal = normal;

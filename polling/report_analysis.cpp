@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <string_view>
+#include <utility>
 
 #include "polling/fault_category.h"
 #include "polling/monitor_port.h"
@@ -105,6 +106,13 @@ const char* FaultCategoryName(FaultCategory category) {
 
 bool AnalyzeStatusReport(std::string report, const std::string& serverName, int displayNumber,
                          bool previousWasTrue, MonitorPort& port, const Clock& clock) {
+    return AnalyzeStatusReport(std::move(report), serverName, {}, displayNumber, previousWasTrue, port, clock,
+                               nullptr);
+}
+
+bool AnalyzeStatusReport(std::string report, const std::string& serverName, const std::string& url,
+                         int displayNumber, bool previousWasTrue, MonitorPort& port, const Clock& clock,
+                         std::vector<EntryResult::Fault>* faults) {
     const Texts& texts = GbkTexts();
     if (!gbk::Contains(report, "msg")) return true;
     if (!gbk::Contains(report, "appname")) {
@@ -137,10 +145,12 @@ bool AnalyzeStatusReport(std::string report, const std::string& serverName, int 
 
         std::string line = LinePrefix(displayNumber, clock) + "------ " + filled + " ------";
         Category category = ClassifyFaultLine(line);
+        if (faults != nullptr) faults->push_back({line, category});
         if (category == Category::Unclassified)
             port.AppendRunLog(std::move(line));
         else
-            port.RaiseAlarm(std::move(line), SoundFlag(category, previousWasTrue, port.Mutes()));
+            port.RaiseAlarm(std::move(line), SoundFlag(category, previousWasTrue, port.Mutes()),
+                            AlarmFacts{serverName, url, category});
         port.PollRefresh();
     } while (gbk::Contains(r, "<app>"));
     return false;

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "polling/round_observer.h"
 
 #include "text/time_text.h"
 
@@ -10,3 +13,9 @@ class MonitorPort;
 // no "appname"), false when the report names applications. Every line is followed by a refresh.
 bool AnalyzeStatusReport(std::string report, const std::string& serverName, int displayNumber,
                          bool previousWasTrue, MonitorPort& port, const Clock& clock);
+
+// The same, for an entry whose URL the alarms carry; each fault line, classified once, is also added to
+// `faults` when given.
+bool AnalyzeStatusReport(std::string report, const std::string& serverName, const std::string& url,
+                         int displayNumber, bool previousWasTrue, MonitorPort& port, const Clock& clock,
+                         std::vector<EntryResult::Fault>* faults);

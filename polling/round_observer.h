@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "polling/fault_category.h"
 
 // What a poll round learnt about one server entry.
 struct EntryResult {
@@ -13,6 +16,11 @@ struct EntryResult {
     bool paused = false;
     std::optional<bool> normal;  // nothing: paused, or no report could be read
     std::chrono::duration<double> queryTime{};
+    struct Fault {
+        std::string line;  // GBK, as in the pane
+        FaultCategory category = FaultCategory::Unclassified;
+    };
+    std::vector<Fault> faults;  // the report's fault lines, alarmed or not, in report order
 };
 
 // Told by the poll round on its worker thread as it goes; implementations must return at once.

@@ -79,7 +79,7 @@ public:
     explicit CountingPort(MuteOptions mutes) : m_mutes(mutes) {}
 
     void AppendRunLog(std::string line) override { calls.push_back({'L', std::move(line)}); }
-    void RaiseAlarm(std::string line, bool soundFlag) override {
+    void RaiseAlarm(std::string line, bool soundFlag, AlarmFacts) override {
         calls.push_back({'A', std::move(line), soundFlag});
     }
     void PollRefresh() override { calls.push_back({'R', {}}); }

@@ -22,8 +22,7 @@
 #include "monitor/tessiv_dlg.h"
 #include "servers/setting_file.h"
 #include "servers/ui/server_list_dialog.h"
-#include "tests/support/modal_watchdog.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/monitor_fixture.h"
 #include "text/gbk.h"
 #include "tools/status_host.h"
 
@@ -32,12 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Entries = std::vector<std::string>;
-
-std::string CrLfLines(const Entries& entries) {
-    std::string text;
-    for (const std::string& line : entries) text += line + "\r\n";
-    return text;
-}
 
 // Appends as an editor's "save" of one added line would leave the file.
 void AppendLine(const fs::path& file, const std::string& line) {
@@ -50,70 +43,7 @@ int Count(const std::string& text, const std::string& part) {
     return count;
 }
 
-// Acts on the server list dialog once it is up, and records and closes every message box.
-class ModalDriver {
-public:
-    explicit ModalDriver(std::function<void(CServerInfodlg&)> onList) : m_onList(std::move(onList)) {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (auto* box = qobject_cast<QMessageBox*>(modal); box != nullptr && box->isVisible()) {
-                m_messages.push_back(box->text());
-                box->done(QMessageBox::Ok);
-            } else if (auto* list = qobject_cast<CServerInfodlg*>(modal); list != nullptr && !m_listSeen) {
-                m_listSeen = true;
-                // Run outside this handler: the timer does not fire again while it runs, and the action
-                // may bring up a message box.
-                QTimer::singleShot(0, list, [this, list] { m_onList(*list); });
-            }
-        });
-        m_timer.start(5);
-    }
-    bool listSeen() const { return m_listSeen; }
-    const QStringList& messages() const { return m_messages; }
-
-private:
-    std::function<void(CServerInfodlg&)> m_onList;
-    QTimer m_timer;
-    bool m_listSeen = false;
-    QStringList m_messages;
-};
-
-class SettingChange : public testing::Test {
-protected:
-    MonitorSettings Settings(bool rounds) {
-        MonitorSettings settings;
-        settings.dataDir = dir.path();
-        settings.pacing = rounds ? Pacing{0ms, 0ms, 0ms, 20ms} : Pacing{1h, 1h, 1h, 1h};
-        settings.installCrashHandler = false;
-        return settings;
-    }
-
-    std::unique_ptr<CTessivDlg> Open(bool rounds) {
-        auto window = std::make_unique<CTessivDlg>(Settings(rounds));
-        window->show();
-        return window;
-    }
-
-    // Clicks 管理服务器; `driver` handles the dialog and any message. Returns once the list has closed.
-    static void ManageServers(CTessivDlg& window, const ModalDriver& driver) {
-        for (QPushButton* button : window.findChildren<QPushButton*>())
-            if (button->text() == QString::fromUtf8("管理服务器")) QTest::mouseClick(button, Qt::LeftButton);
-        ASSERT_TRUE(driver.listSeen());
-        QTest::qWait(50);  // a late message box would be up by now
-    }
-
-    static QString RunPane(CTessivDlg& window) {
-        return window.findChildren<QPlainTextEdit*>()[0]->toPlainText();
-    }
-
-    static void CloseList(CServerInfodlg& list) {
-        QTest::keyClick(list.findChild<QTableWidget*>(QStringLiteral("m_listServers")), Qt::Key_Escape);
-    }
-
-    ModalWatchdog watchdog;
-    TempDir dir;
-    fs::path settingFile = dir / kSettingFileName;
-};
+using SettingChange = MonitorFixture;
 
 TEST_F(SettingChange, AnOutsideEditIsKeptAndPolledFromTheNextRound) {
     // A answers with a fault that raises no alarm, so its state is "false" and must stay so across re-reads.
@@ -123,8 +53,7 @@ TEST_F(SettingChange, AnOutsideEditIsKeptAndPolledFromTheNextRound) {
     const std::string lineA = "A," + hostA.url() + "@1";
     const std::string lineB = "B," + hostB.url() + "@1";
     const std::string lineC = "C," + hostC.url() + "@1";
-    WriteFileBytes(settingFile, CrLfLines({lineA}));
-    auto window = Open(true);
+    Open({lineA}, true);
     ASSERT_TRUE(QTest::qWaitFor([&] { return hostA.requestCount() >= 1; }, 10000));
     const std::string reloaded = gbk::FromUtf8(kSettingReloadedText);
 
@@ -136,14 +65,14 @@ TEST_F(SettingChange, AnOutsideEditIsKeptAndPolledFromTheNextRound) {
         EXPECT_EQ(window->Servers().Entries(), Entries{lineA});
         CloseList(list);
     });
-    ManageServers(*window, driver);
+    ManageServers(driver);
     EXPECT_TRUE(driver.messages().isEmpty());
     EXPECT_EQ(ReadFileBytes(settingFile), CrLfLines({lineA, lineB}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return Count(window->RunLog(), " B ") >= 2; }, 10000))
         << window->RunLog();
     EXPECT_GE(hostB.requestCount(), 2);
     EXPECT_EQ(Count(window->RunLog(), reloaded), 1) << window->RunLog();
-    EXPECT_TRUE(RunPane(*window).contains(QString::fromUtf8(kSettingReloadedText)));
+    EXPECT_TRUE(RunPane().contains(QString::fromUtf8(kSettingReloadedText)));
     EXPECT_EQ(window->Servers().States(), (Entries{kStateFalse, kStateTrue}));
 
     // Added with no dialog open: the next round takes it, A keeping its state.
@@ -158,8 +87,7 @@ TEST_F(SettingChange, AnOutsideEditIsKeptAndPolledFromTheNextRound) {
 
 TEST_F(SettingChange, BothListsChangedSavesTheOperatorsAndKeepsTheOtherBesideIt) {
     const Entries before = {"A,http://192.0.2.1/s@1", "B,http://192.0.2.2/s@1"};
-    WriteFileBytes(settingFile, CrLfLines(before));
-    auto window = Open(false);
+    Open(before);
     // Another program writes its own list, LF line ends and all, while the operator pauses A.
     const std::string outside = "A,http://192.0.2.1/s@1\nB,http://192.0.2.2/s@1\nX,http://192.0.2.9/s@1\n";
     ModalDriver driver([&](CServerInfodlg& list) {
@@ -169,7 +97,7 @@ TEST_F(SettingChange, BothListsChangedSavesTheOperatorsAndKeepsTheOtherBesideIt)
         WriteFileBytes(settingFile, outside);
         CloseList(list);
     });
-    ManageServers(*window, driver);
+    ManageServers(driver);
 
     const Entries operators = {"A,http://192.0.2.1/s@0", "B,http://192.0.2.2/s@1"};
     EXPECT_EQ(ReadFileBytes(settingFile), CrLfLines(operators));
@@ -183,10 +111,10 @@ TEST_F(SettingChange, BothListsChangedSavesTheOperatorsAndKeepsTheOtherBesideIt)
 
 TEST_F(SettingChange, AFifoAsSettingIniIsReportedAsNotARegularFile) {
     ASSERT_EQ(::mkfifo(settingFile.c_str(), 0644), 0);
-    auto window = Open(false);
+    Open();
     window->Servers().Reset({"A,http://192.0.2.1/s@1"});  // nothing loads from a FIFO
     ModalDriver driver([&](CServerInfodlg& list) { CloseList(list); });
-    ManageServers(*window, driver);
+    ManageServers(driver);
 
     ASSERT_EQ(driver.messages().size(), 1);
     const QString message = driver.messages()[0];

@@ -8,8 +8,8 @@ void RecorderPort::Record(Call call) {
 void RecorderPort::AppendRunLog(std::string line) {
     Record({Kind::RunLog, std::move(line)});
 }
-void RecorderPort::RaiseAlarm(std::string line, bool soundFlag) {
-    Record({Kind::Alarm, std::move(line), soundFlag});
+void RecorderPort::RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts) {
+    Record({Kind::Alarm, std::move(line), soundFlag, {}, std::move(facts)});
 }
 void RecorderPort::PollRefresh() {
     Record({Kind::Refresh, {}});

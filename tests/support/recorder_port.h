@@ -18,10 +18,11 @@ public:
         std::string line;                    // RunLog, Alarm
         bool soundFlag = false;              // Alarm
         std::chrono::milliseconds delay{0};  // ArmTimer
+        AlarmFacts facts;                    // Alarm
     };
 
     void AppendRunLog(std::string line) override;
-    void RaiseAlarm(std::string line, bool soundFlag) override;
+    void RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts) override;
     void PollRefresh() override;
     void Silence() override;
     void ClearAlarmPane() override;
