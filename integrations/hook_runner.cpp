@@ -102,7 +102,7 @@ struct KeeperReport {
 
 // How long the runner waits for a keeper that was asked to end everything. Only a descendant that cannot
 // be killed (uninterruptible sleep, or one that gained privileges) holds a keeper up longer.
-constexpr std::chrono::milliseconds kKeeperGrace{2'000};
+constexpr std::chrono::milliseconds kKeeperGrace{1'000};
 
 // The keeper is a fork of the monitor without exec, so everything below runs in a copy of one thread of a
 // multi-threaded process: only async-signal-safe calls, no allocation.
@@ -113,15 +113,18 @@ void CloseRangeIfAny(unsigned first, unsigned last) {
 
 // Leaves 0, 1, 2, `a` and `b` open.
 void CloseAllBut(int a, int b) {
-    const auto low = static_cast<unsigned>(std::min(a, b));
-    const auto high = static_cast<unsigned>(std::max(a, b));
-    CloseRangeIfAny(3, low - 1);
-    CloseRangeIfAny(low + 1, high - 1);
-    CloseRangeIfAny(high + 1, ~0U);
+    unsigned next = 3;
+    for (const int keep : {std::min(a, b), std::max(a, b)}) {
+        if (keep < 0 || static_cast<unsigned>(keep) < next) continue;
+        CloseRangeIfAny(next, static_cast<unsigned>(keep) - 1);
+        next = static_cast<unsigned>(keep) + 1;
+    }
+    CloseRangeIfAny(next, ~0U);
 }
 
-// SIGKILL to every direct child, as /proc lists them; false when the list cannot be read.
-bool KillChildren() {
+// SIGKILL to every direct child, as /proc lists them (a kernel without that list leaves the keeper to wait
+// for them instead).
+void KillChildren() {
     char path[64] = "/proc/self/task/";
     std::size_t at = std::strlen(path);
     char digits[16];
@@ -132,7 +135,7 @@ bool KillChildren() {
     std::memcpy(path + at, "/children", sizeof "/children");
 
     const int list = open(path, O_RDONLY | O_CLOEXEC);
-    if (list < 0) return false;
+    if (list < 0) return;
     char buffer[512];
     pid_t pid = 0;
     for (ssize_t got; (got = read(list, buffer, sizeof buffer)) > 0;) {
@@ -147,7 +150,6 @@ bool KillChildren() {
     }
     if (pid > 0) kill(pid, SIGKILL);
     close(list);
-    return true;
 }
 
 // Kills and reaps every process below the keeper. As a child subreaper the keeper inherits whatever a
