@@ -6,10 +6,9 @@
 
 #include <QApplication>
 
+#include "app/window_hooks.h"
 #include "desktop/desktop_presence.h"
-#include "desktop/window_hooks.h"
 #include "integrations/integrations.h"
-#include "integrations/run_pane_sink.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/single_instance.h"
 #include "monitor/tessiv_dlg.h"
@@ -77,10 +76,10 @@ int main(int argc, char** argv) {
         Integrations integrations;
         settings.roundObserver = &integrations;
         CTessivDlg window(std::move(settings));
-        desktop.Attach(window);
+        AttachDesktop(desktop, window);
         window.AddAlarmObserver(&integrations);
-        // tessiv.conf lives beside Setting.ini.
-        integrations.Start(window.DataDir(), QueuedRunPaneSink(window));
+        // tessiv.conf lives beside Setting.ini; its lines go to the run pane the window offered.
+        integrations.Start(window.DataDir());
         QObject::connect(
             &instance, &SingleInstance::RaiseRequested, &window,
             [showAndRaise = HooksFor(window).showAndRaise](const QString& token) { showAndRaise(token); });

@@ -7,7 +7,6 @@
 #include "desktop/desktop_ids.h"
 #include "desktop/desktop_notifier.h"
 #include "desktop/window_hooks.h"
-#include "monitor/tessiv_dlg.h"
 
 DesktopPresence::DesktopPresence() {
     // The compositor and the notification server find the desktop entry (and its icon) by this name; Wayland
@@ -17,8 +16,8 @@ DesktopPresence::DesktopPresence() {
 
 DesktopPresence::~DesktopPresence() = default;
 
-void DesktopPresence::Attach(CTessivDlg& window) {
-    m_window = HooksFor(window);
+void DesktopPresence::Attach(WindowHooks window) {
+    m_window = std::move(window);
     // The parts get hooks that go through this object, so that detaching cuts them all at once.
     WindowHooks hooks;
     hooks.showAndRaise = [this](const QString& token) {
@@ -34,16 +33,14 @@ void DesktopPresence::Attach(CTessivDlg& window) {
     m_notifier = std::make_unique<DesktopNotifier>(hooks);
     // Qt asks the session bus for a StatusNotifierWatcher once; a tray that starts later is not seen.
     if (QSystemTrayIcon::isSystemTrayAvailable()) m_tray = std::make_unique<AlarmTray>(hooks);
-    connect(&window, &QDialog::finished, this, &DesktopPresence::Detach);
-    window.AddAlarmObserver(this);
 }
 
 uint DesktopPresence::OpenNotification() const {
     return m_notifier ? m_notifier->OpenNotification() : 0;
 }
 
-// The window has ended: no tray entry or notification action may reach it now. The parts stay (this may run
-// inside one of their own slots); the open notification is withdrawn and the icon leaves the tray.
+// The parts stay (this may run inside one of their own slots); the open notification is withdrawn and the
+// icon leaves the tray.
 void DesktopPresence::Detach() {
     m_window = {};
     if (m_notifier) m_notifier->AlarmSilenced();

@@ -8,12 +8,12 @@
 #include "monitor/alarm_observer.h"
 
 class AlarmTray;
-class CTessivDlg;
 class DesktopNotifier;
 
 // What the desktop offers beside the window: the alarm notification, and the tray icon where there is a tray.
 // Create it before the window (it names the program to the desktop, and the window's observers must outlive
-// it), then attach it; once the window is done, nothing of the desktop reaches it any more.
+// it), attach the window's hooks, and detach them when the window is done: from then on nothing of the
+// desktop reaches it.
 class DesktopPresence final : public QObject, public AlarmObserver {
     Q_OBJECT
 public:
@@ -22,7 +22,9 @@ public:
     DesktopPresence(const DesktopPresence&) = delete;
     DesktopPresence& operator=(const DesktopPresence&) = delete;
 
-    void Attach(CTessivDlg& window);
+    void Attach(WindowHooks window);
+    // The window has ended: no tray entry or notification action reaches it any more.
+    void Detach();
     bool HasTray() const { return m_tray != nullptr; }
     uint OpenNotification() const;
 
@@ -32,8 +34,6 @@ public:
     void AlarmPaneCleared() override;
 
 private:
-    void Detach();
-
     WindowHooks m_window;  // empty once the window is done
     std::unique_ptr<DesktopNotifier> m_notifier;
     std::unique_ptr<AlarmTray> m_tray;

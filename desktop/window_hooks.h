@@ -2,7 +2,6 @@
 
 #include <functional>
 
-class CTessivDlg;
 class QString;
 
 struct HostCounts {
@@ -18,6 +17,3 @@ struct WindowHooks {
     std::function<void()> exit;  // as the 退出 button
     std::function<HostCounts()> hostCounts;
 };
-
-// The hooks of the real window, through its public calls.
-WindowHooks HooksFor(CTessivDlg& window);

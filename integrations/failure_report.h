@@ -6,9 +6,7 @@
 #include <optional>
 #include <string>
 
-// Where the additions' lines for the run pane go: GBK, one line each. Called from their own threads, so
-// it must not block on the window.
-using RunPaneSink = std::function<void(std::string gbkLine)>;
+#include "monitor/alarm_observer.h"
 
 // `utf8` as a run-pane line: the local time in front, GBK.
 std::string RunPaneLine(const std::string& utf8);

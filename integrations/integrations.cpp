@@ -12,7 +12,7 @@ Integrations::~Integrations() {
 
 void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, IntegrationLimits limits) {
     // Kept for the life of this object: the sink may hold what carries its lines to the window.
-    m_sink = std::move(runPane);
+    m_sink = runPane ? std::move(runPane) : m_offered;
     const RunPaneSink& sink = m_sink;
     IntegrationsConfig config = ReadIntegrationsConfig(dir);
     const auto tell = [&sink](const std::string& utf8) {

@@ -27,10 +27,12 @@ public:
     Integrations& operator=(const Integrations&) = delete;
 
     // Reads `dir`/tessiv.conf once and starts what it configures. Problems, failures and the notice of a
-    // metrics endpoint reachable from elsewhere go to `sink`, from any thread.
-    void Start(const std::filesystem::path& dir, RunPaneSink sink, IntegrationLimits limits = {});
+    // metrics endpoint reachable from elsewhere go to `sink` (from any thread); without one, to the run pane
+    // the window offered when it took this observer.
+    void Start(const std::filesystem::path& dir, RunPaneSink sink = {}, IntegrationLimits limits = {});
 
     // AlarmObserver, on the window's thread.
+    void Attached(const RunPaneSink& runPane) override { m_offered = runPane; }
     void AlarmRaised(const AlarmEvent& event) override;
     void AlarmSilenced() override {}
     void AllClear() override;
@@ -46,6 +48,7 @@ public:
     const MetricsEndpoint* Metrics() const { return m_metrics.get(); }
 
 private:
+    RunPaneSink m_offered;
     RunPaneSink m_sink;
     std::unique_ptr<MetricsEndpoint> m_metrics;
     std::unique_ptr<HookRunner> m_hooks;

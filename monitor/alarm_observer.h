@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "polling/fault_category.h"
@@ -15,11 +16,17 @@ struct AlarmEvent {
     std::chrono::system_clock::time_point time;
 };
 
+// Puts one line (GBK) in the run pane, from any thread, without waiting; once the window is gone the lines
+// are dropped.
+using RunPaneSink = std::function<void(std::string gbkLine)>;
+
 // Told of the alarm's life on the window's thread, after the window has handled each step. Implementations
 // must return at once: anything slow goes to a thread or an asynchronous call of their own.
 class AlarmObserver {
 public:
     virtual ~AlarmObserver() = default;
+    // When the window takes the observer: its one way to put a notice in the run pane; may be kept.
+    virtual void Attached(const RunPaneSink& runPane) { static_cast<void>(runPane); }
     virtual void AlarmRaised(const AlarmEvent& event) = 0;
     // The operator silenced the alarm (button, notification or tray).
     virtual void AlarmSilenced() = 0;

@@ -19,6 +19,7 @@
 #include "monitor/alarm_sound.h"
 #include "monitor/pane_text.h"
 #include "monitor/pane_view.h"
+#include "monitor/run_pane_relay.h"
 #include "monitor/window_calls.h"
 #include "polling/poll_round.h"
 #include "servers/module_dir.h"
@@ -332,7 +333,20 @@ void CTessivDlg::BringForwardForAlarm() {
 }
 
 void CTessivDlg::AddAlarmObserver(AlarmObserver* observer) {
-    if (observer != nullptr) m_observers.push_back(observer);
+    if (observer == nullptr) return;
+    m_observers.push_back(observer);
+    observer->Attached(RunPaneNotices());
+}
+
+RunPaneSink CTessivDlg::RunPaneNotices() {
+    if (!m_notices) {
+        m_notices = std::make_shared<RunPaneRelay>([window = QPointer<CTessivDlg>(this)](auto lines) {
+            if (!window) return;
+            for (std::string& line : lines) window->AppendRunLog(std::move(line));
+            window->OnPollRefresh();
+        });
+    }
+    return [relay = m_notices](std::string line) { relay->Push(std::move(line)); };
 }
 
 void CTessivDlg::PollRefresh() {

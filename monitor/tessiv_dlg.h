@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include "monitor/alarm_observer.h"
 #include "polling/monitor_port.h"
 #include "polling/pacing.h"
 #include "polling/round_control.h"
@@ -22,10 +23,10 @@
 class QCheckBox;
 class QPlainTextEdit;
 class QPushButton;
-class AlarmObserver;
 class CServerInfodlg;
 class AlarmSound;
 class PaneView;
+class RunPaneRelay;
 class RoundObserver;
 class WindowCalls;
 
@@ -71,8 +72,12 @@ public:
     const std::filesystem::path& DataDir() const { return m_dataDir; }
     const std::filesystem::path& LogDir() const { return m_logDir; }
 
-    // Told of every alarm, silence, all-clear and emptied alarm pane; must outlive the window.
+    // Told of every alarm, silence, all-clear and emptied alarm pane; must outlive the window. It is handed
+    // RunPaneNotices().
     void AddAlarmObserver(AlarmObserver* observer);
+    // The additions' one way into the run pane: from any thread, never waiting on the window, and harmless
+    // once the window is gone.
+    RunPaneSink RunPaneNotices();
     // Brings the window back from anywhere: shown, not minimised, raised and active; an open server list
     // stays above it.
     void ShowAndRaise();
@@ -157,6 +162,7 @@ private:
     QCheckBox* m_checkTopOnAlarm = nullptr;
     std::unique_ptr<PaneView> m_runView;
     std::unique_ptr<PaneView> m_alarmView;
+    std::shared_ptr<RunPaneRelay> m_notices;
 };
 
 // Window texts.

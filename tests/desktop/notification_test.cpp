@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "app/window_hooks.h"
 #include "desktop/desktop_notifier.h"
-#include "desktop/window_hooks.h"
 #include "monitor/tessiv_dlg.h"
 #include "tests/desktop/bus_services.h"
 #include "text/gbk.h"

@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "integrations/integrations.h"
-#include "integrations/run_pane_sink.h"
 #include "monitor/tessiv_dlg.h"
 #include "tests/integrations/free_port.h"
 #include "tests/integrations/support.h"
@@ -34,7 +33,7 @@ protected:
         settings.roundObserver = &integrations;
         auto window = std::make_unique<CTessivDlg>(settings);
         window->AddAlarmObserver(&integrations);
-        integrations.Start(dir.path(), QueuedRunPaneSink(*window));
+        integrations.Start(dir.path());
         return window;
     }
 
@@ -112,8 +111,7 @@ TEST_F(IntegrationsWindow, ASlowHookAndAHangingWebhookNeverHoldUpARoundOrTheClos
     WriteFileBytes(dir / "tessiv.conf", "[hooks]\ncommand = sleep 30\nwebhook = " + hanging.url() + "\n");
     window = std::make_unique<CTessivDlg>(settings);
     window->AddAlarmObserver(busy.get());
-    busy->Start(dir.path(), QueuedRunPaneSink(*window),
-                IntegrationLimits{.hooks = {.queueLimit = 2}, .webhook = {.queueLimit = 2}});
+    busy->Start(dir.path(), {}, IntegrationLimits{.hooks = {.queueLimit = 2}, .webhook = {.queueLimit = 2}});
     ASSERT_NE(busy->Hooks(), nullptr);
     // Each round raises the alarm again while four hooks sleep and the webhook waits on its first try.
     ASSERT_TRUE(WaitFor([&] { return Count(ReadFileBytes(dir / "log.txt"), "\r\n") >= 40; }));

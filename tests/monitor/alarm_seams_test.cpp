@@ -20,7 +20,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "desktop/window_hooks.h"
+#include "app/window_hooks.h"
 #include "monitor/alarm_observer.h"
 #include "polling/round_observer.h"
 #include "servers/ui/server_list_dialog.h"

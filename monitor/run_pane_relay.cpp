@@ -1,4 +1,4 @@
-#include "integrations/run_pane_relay.h"
+#include "monitor/run_pane_relay.h"
 
 RunPaneRelay::RunPaneRelay(Deliver deliver) : m_deliver(std::move(deliver)) {}
 

@@ -1,8 +1,9 @@
-#include "desktop/window_hooks.h"
+#include "app/window_hooks.h"
 
 #include <QGuiApplication>
 #include <QString>
 
+#include "desktop/desktop_presence.h"
 #include "monitor/tessiv_dlg.h"
 #include "servers/server_entry.h"
 
@@ -39,4 +40,10 @@ WindowHooks HooksFor(CTessivDlg& window) {
     hooks.exit = [&window] { window.OnExit(); };
     hooks.hostCounts = [&window] { return CountHosts(window.Servers()); };
     return hooks;
+}
+
+void AttachDesktop(DesktopPresence& desktop, CTessivDlg& window) {
+    desktop.Attach(HooksFor(window));
+    window.AddAlarmObserver(&desktop);
+    QObject::connect(&window, &QDialog::finished, &desktop, &DesktopPresence::Detach);
 }
