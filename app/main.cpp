@@ -9,11 +9,11 @@
 #include "app/window_hooks.h"
 #include "desktop/desktop_presence.h"
 #include "integrations/integrations.h"
+#include "locations/file_locations.h"
+#include "locations/module_dir.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/single_instance.h"
 #include "monitor/tessiv_dlg.h"
-#include "servers/file_locations.h"
-#include "servers/module_dir.h"
 #include "text/gbk.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include <QPushButton>
 
 #include "crash/crash_dump.h"
+#include "locations/module_dir.h"
 #include "monitor/alarm_log.h"
 #include "monitor/alarm_observer.h"
 #include "monitor/alarm_sound.h"
@@ -22,7 +23,6 @@
 #include "monitor/run_pane_relay.h"
 #include "monitor/window_calls.h"
 #include "polling/poll_round.h"
-#include "servers/module_dir.h"
 #include "servers/server_entry.h"
 #include "servers/setting_file.h"
 #include "servers/ui/dialog_units.h"

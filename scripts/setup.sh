@@ -12,7 +12,7 @@ test_packages=(
   clang libclang-rt-14-dev lldb
   qt6-qpa-plugins gstreamer1.0-plugins-base prometheus
   desktop-file-utils appstream man-db groff-base
-  qt6-wayland weston dbus-daemon python3-dbusmock gdb pulseaudio libxcb1-dev
+  qt6-wayland weston dbus-daemon python3 python3-dbusmock gdb pulseaudio libxcb1-dev
 )
 # What scripts/package.sh needs beyond the build: dpkg-shlibdeps and the file utility CPack runs.
 package_packages=(dpkg-dev file)

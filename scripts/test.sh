@@ -22,6 +22,8 @@ suite() {
 }
 
 bash scripts/format.sh --check
+echo "== layers: every #include against scripts/layers.txt"
+python3 scripts/check-layers.py
 suite build ""
 echo "== install: desktop entry, AppStream metadata, man page, the Debian package, per-user files"
 bash scripts/check-install.sh

@@ -1,4 +1,4 @@
-#include "servers/module_dir.h"
+#include "locations/module_dir.h"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "servers/file_locations.h"
+#include "locations/file_locations.h"
 
 #include <sys/stat.h>
 
