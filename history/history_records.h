@@ -1,0 +1,70 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the history tells about the hosts: the types its readers (the history window, `--history`, the tray's
+// "since when") work with. Names and URLs are GBK, as everywhere else; lines too.
+namespace history {
+
+using Clock = std::chrono::system_clock;
+using TimePoint = Clock::time_point;
+
+// The state of a host in one round, and so of a stretch of a timeline.
+enum class Outcome {
+    NoData,
+    Normal,
+    Connection,
+    ServerFault,
+    DiskSpace,
+    DbLog,
+    Security,
+    Unclassified,
+    BrokeOff
+};
+
+// One host over the range asked for: its share of normal rounds, its outages that overlap the range, and a
+// timeline of equal stretches from the range's start to its end, each the worst state seen in it.
+struct HostSummary {
+    std::string name;
+    std::string url;
+    int rounds = 0;            // rounds with an outcome for this host in the range
+    double uptimePercent = 0;  // normal rounds / rounds * 100; 0 rounds: 0
+    int outages = 0;
+    std::chrono::seconds longest{0};  // the longest outage's part inside the range; an open one up to now
+    std::vector<Outcome> timeline;
+};
+
+// One outage: from the first round whose state for the host was "false" to the first one "true" again.
+struct OutageRecord {
+    std::string name;
+    std::string url;
+    TimePoint start;
+    std::optional<TimePoint> end;  // none: still open (进行中)
+    std::string endedBy;           // "" when ended by a normal round; "paused" or "deleted" otherwise
+    Outcome category = Outcome::Unclassified;  // the first fault's
+    std::string firstLine;                     // the first fault line, GBK
+};
+
+// Reads a history database; never writes, so it can be used while the monitor writes.
+class HistoryReader {
+public:
+    // Null with `error` set (plain words, UTF-8) when there is no usable database at `file`.
+    static std::unique_ptr<HistoryReader> Open(const std::filesystem::path& file, std::string& error);
+    virtual ~HistoryReader() = default;
+
+    // Every host seen in [from, to), by name then URL; `buckets` stretches in each timeline.
+    virtual std::vector<HostSummary> Summaries(TimePoint from, TimePoint to, int buckets) = 0;
+    // Outages overlapping [from, to), newest first; only the host's when `name` and `url` are given.
+    virtual std::vector<OutageRecord> Outages(TimePoint from, TimePoint to, const std::string* name = nullptr,
+                                              const std::string* url = nullptr) = 0;
+    // The hosts in an outage now (by name and URL), with its start.
+    virtual std::map<std::pair<std::string, std::string>, TimePoint> OpenOutages() = 0;
+};
+
+}  // namespace history
