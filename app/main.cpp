@@ -3,17 +3,22 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include <QApplication>
 
+#include "app/history_command.h"
+#include "app/history_recording.h"
 #include "app/window_hooks.h"
 #include "desktop/desktop_presence.h"
+#include "history/history_store.h"
 #include "integrations/integrations.h"
 #include "locations/file_locations.h"
 #include "locations/module_dir.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/single_instance.h"
 #include "monitor/tessiv_dlg.h"
+#include "polling/round_observers.h"
 #include "text/gbk.h"
 
 namespace {
@@ -49,7 +54,8 @@ MonitorSettings FileLocations() {
 
 }  // namespace
 
-// Tessiv takes no options of its own; Qt's standard platform options are honoured.
+// Tessiv's one option of its own, `--history`, prints the history without a window; otherwise Qt's standard
+// platform options are honoured.
 int main(int argc, char** argv) {
     if (!gbk::Available()) {
         std::fputs(
@@ -58,6 +64,7 @@ int main(int argc, char** argv) {
             stderr);
         return 1;
     }
+    if (argc > 1 && std::string_view(argv[1]) == "--history") return RunHistoryCommand(argc - 2, argv + 2);
     CurlGlobal curl;
     QApplication app(argc, argv);
     if (!curl.ok) return 1;
@@ -74,12 +81,16 @@ int main(int argc, char** argv) {
         // Declared before the window, which tells them of alarms and rounds until the window is gone.
         DesktopPresence desktop;  // notification and tray
         Integrations integrations;
-        settings.roundObserver = &integrations;
+        history::HistoryStore history;
+        RoundObservers rounds{&integrations, &history};
+        settings.roundObserver = &rounds;
         CTessivDlg window(std::move(settings));
         AttachDesktop(desktop, window);
         window.AddAlarmObserver(&integrations);
+        window.AddAlarmObserver(&history);
         // tessiv.conf lives beside Setting.ini; its lines go to the run pane the window offered.
         integrations.Start(window.DataDir());
+        StartHistory(history, window.DataDir(), window.LogDir());
         QObject::connect(
             &instance, &SingleInstance::RaiseRequested, &window,
             [showAndRaise = HooksFor(window).showAndRaise](const QString& token) { showAndRaise(token); });

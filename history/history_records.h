@@ -51,7 +51,8 @@ struct OutageRecord {
     std::string firstLine;                     // the first fault line, GBK
 };
 
-// Reads a history database; never writes, so it can be used while the monitor writes.
+// Reads a history database; never writes, so it can be used while the monitor writes. The queries throw
+// std::runtime_error when the file cannot be read any more (removed or damaged meanwhile).
 class HistoryReader {
 public:
     // Null with `error` set (plain words, UTF-8) when there is no usable database at `file`.

@@ -136,6 +136,7 @@ std::optional<std::string> ReadAtMost(int fd, std::size_t limit, std::string& pr
 std::string Consequence(const std::string& section) {
     if (section == "hooks") return "the hook command and the webhook stay off";
     if (section == "metrics") return "the metrics endpoint stays off";
+    if (section == "history") return "the history stays off";
     return "it is ignored";
 }
 
@@ -149,6 +150,7 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
     static const std::map<std::string, std::set<std::string>> known{
         {"hooks", {"command", "webhook", "webhook_ca"}},
         {"metrics", {"listen"}},
+        {"history", {"enabled", "keep_days"}},
     };
     return known;
 }
@@ -256,6 +258,36 @@ void ReadMetrics(const Sections& sections, IntegrationsConfig& config, ProblemLi
     if (!config.metrics) problems.Add(BadValue("metrics/listen", parsed.error, "metrics"));
 }
 
+// A problem in [history] turns it off rather than guess: `enabled = flase` most likely meant off.
+void ReadHistory(const Sections& sections, IntegrationsConfig& config, ProblemList& problems) {
+    if (sections.broken.contains("history")) {
+        config.history.enabled = false;
+        return;
+    }
+    if (auto enabled = Value(sections, "history", "enabled")) {
+        if (*enabled == "true") {
+            config.history.enabled = true;
+        } else if (*enabled == "false") {
+            config.history.enabled = false;
+        } else {
+            problems.Add(BadValue("history/enabled", "not true or false", "history"));
+            config.history.enabled = false;
+            return;
+        }
+    }
+    if (auto keep = Value(sections, "history", "keep_days")) {
+        int days = 0;
+        const auto [end, error] = std::from_chars(keep->data(), keep->data() + keep->size(), days);
+        if (keep->empty() || error != std::errc() || end != keep->data() + keep->size() || days < 1 ||
+            days > 3650) {
+            problems.Add(BadValue("history/keep_days", "not a number of days from 1 to 3650", "history"));
+            config.history.enabled = false;
+            return;
+        }
+        config.history.keepDays = days;
+    }
+}
+
 bool IsIpv6(std::string host) {
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     in6_addr v6{};
@@ -306,6 +338,7 @@ IntegrationsConfig ParseIntegrationsConfig(const std::string& text) {
     const Sections sections = ReadSections(body, problems);
     ReadHooks(sections, config, problems);
     ReadMetrics(sections, config, problems);
+    ReadHistory(sections, config, problems);
     config.problems = std::move(problems).Take();
     return config;
 }

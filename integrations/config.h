@@ -19,10 +19,18 @@ struct ListenAddress {
     std::string Text() const;  // as civetweb wants it: "127.0.0.1:9464"
 };
 
+// The history of rounds in history.sqlite: on unless turned off; raw rows for 14 days, hours and outages
+// for keepDays.
+struct HistoryConfig {
+    bool enabled = true;
+    int keepDays = 400;  // 1 to 3650
+};
+
 struct IntegrationsConfig {
     std::optional<std::vector<std::string>> hookCommand;  // program and arguments, UTF-8
     std::optional<WebhookConfig> webhook;
     std::optional<ListenAddress> metrics;
+    HistoryConfig history;
     // One plain line per problem found, the first few only, then one with the count of the rest; a
     // feature with a problem stays off.
     std::vector<std::string> problems;

@@ -5,7 +5,7 @@ set -euo pipefail
 build_packages=(
   cmake g++ pkgconf ninja-build
   qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev qt6-wayland
-  libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev prometheus-cpp-dev
+  libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev prometheus-cpp-dev libsqlite3-dev
 )
 test_packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-wqy-microhei

@@ -1,0 +1,13 @@
+#include "app/history_recording.h"
+
+#include "history/history_store.h"
+#include "integrations/config.h"
+
+void StartHistory(history::HistoryStore& store, const std::filesystem::path& dataDir,
+                  const std::filesystem::path& logDir) {
+    const IntegrationsConfig config = ReadIntegrationsConfig(dataDir);
+    if (!config.history.enabled) return;
+    history::HistoryOptions options;
+    options.keepDays = config.history.keepDays;
+    store.Start(logDir / history::kHistoryFileName, std::move(options));
+}

@@ -1,0 +1,210 @@
+#include "history/history_report.h"
+
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+#include <vector>
+
+#include <QList>
+#include <QString>
+
+#include "history/outcome_codes.h"
+#include "text/gbk.h"
+
+namespace history {
+
+namespace {
+
+using Row = std::vector<std::string>;
+
+std::string Utf8(const std::string& gbkText) {
+    return gbk::ToQString(gbkText).toUtf8().toStdString();
+}
+
+// Columns a terminal gives the text: East Asian wide characters take two.
+std::size_t DisplayWidth(std::string_view utf8) {
+    std::size_t width = 0;
+    const QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    for (const uint code : text.toUcs4()) {
+        const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+                          (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+                          (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
+                          (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x20000 && code <= 0x3FFFD);
+        width += wide ? 2 : 1;
+    }
+    return width;
+}
+
+void PrintTable(const Row& header, const std::vector<Row>& rows, std::ostream& out) {
+    std::vector<std::size_t> widths(header.size(), 0);
+    for (std::size_t c = 0; c < header.size(); ++c) widths[c] = DisplayWidth(header[c]);
+    for (const Row& row : rows)
+        for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], DisplayWidth(row[c]));
+    const auto line = [&](const Row& row) {
+        std::string text;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            text += row[c];
+            if (c + 1 < row.size()) text += std::string(widths[c] - DisplayWidth(row[c]) + 2, ' ');
+        }
+        out << text << '\n';
+    };
+    line(header);
+    for (const Row& row : rows) line(row);
+}
+
+void PrintCsv(const Row& header, const std::vector<Row>& rows, std::ostream& out) {
+    const auto line = [&](const Row& row) {
+        for (std::size_t c = 0; c < row.size(); ++c) out << (c > 0 ? "," : "") << CsvField(row[c]);
+        out << "\r\n";
+    };
+    line(header);
+    for (const Row& row : rows) line(row);
+}
+
+std::string LocalTime(TimePoint time) {
+    const std::time_t when = Clock::to_time_t(time);
+    std::tm local{};
+    char text[32] = "";
+    if (localtime_r(&when, &local) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+std::string Duration(std::int64_t seconds) {
+    char text[48];
+    const std::int64_t days = seconds / 86400;
+    const auto h = static_cast<int>(seconds % 86400 / 3600);
+    const auto m = static_cast<int>(seconds % 3600 / 60);
+    const auto s = static_cast<int>(seconds % 60);
+    if (days > 0)
+        std::snprintf(text, sizeof text, "%lldd %02d:%02d:%02d", static_cast<long long>(days), h, m, s);
+    else
+        std::snprintf(text, sizeof text, "%02d:%02d:%02d", h, m, s);
+    return text;
+}
+
+std::string Percent(double value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
+int PrintOutages(HistoryReader& reader, const ReportRequest& request, TimePoint now, std::ostream& out) {
+    const auto records = reader.Outages(now - std::chrono::days(request.days), now);
+    std::vector<Row> rows;
+    for (const OutageRecord& record : records) {
+        const TimePoint end = record.end.value_or(now);
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(end - record.start).count();
+        const std::string category(OutcomeName(record.category));
+        if (request.csv)
+            rows.push_back({Utf8(record.name), Utf8(record.url), IsoLocalTime(record.start),
+                            record.end ? IsoLocalTime(*record.end) : "", std::to_string(seconds), category,
+                            Utf8(record.firstLine)});
+        else
+            rows.push_back({Utf8(record.name), Utf8(record.url), LocalTime(record.start),
+                            record.end ? LocalTime(*record.end) : "ongoing", Duration(seconds),
+                            record.endedBy.empty() ? category : category + " (" + record.endedBy + ")",
+                            Utf8(record.firstLine)});
+    }
+    if (request.csv)
+        PrintCsv({"server", "url", "start", "end", "duration_s", "category", "line"}, rows, out);
+    else
+        PrintTable({"SERVER", "URL", "START", "END", "DURATION", "CATEGORY", "FIRST LINE"}, rows, out);
+    return 0;
+}
+
+int PrintUptime(HistoryReader& reader, const ReportRequest& request, TimePoint now, std::ostream& out) {
+    const auto summaries = reader.Summaries(now - std::chrono::days(request.days), now, 1);
+    std::vector<Row> rows;
+    for (const HostSummary& host : summaries) {
+        const auto longest = host.longest.count();
+        rows.push_back(
+            {Utf8(host.name), Utf8(host.url), Percent(host.uptimePercent), std::to_string(host.outages),
+             request.csv ? std::to_string(longest) : Duration(longest), std::to_string(host.rounds)});
+    }
+    if (request.csv)
+        PrintCsv({"server", "url", "uptime_percent", "outages", "longest_s", "rounds"}, rows, out);
+    else
+        PrintTable({"SERVER", "URL", "UPTIME %", "OUTAGES", "LONGEST", "ROUNDS"}, rows, out);
+    return 0;
+}
+
+}  // namespace
+
+std::optional<ReportRequest> ParseReportRequest(std::span<const std::string> args, std::string& error) {
+    ReportRequest request;
+    if (args.empty()) {
+        error = "--history needs \"outages\" or \"uptime\"";
+        return std::nullopt;
+    }
+    if (args[0] == "outages")
+        request.table = ReportRequest::Table::Outages;
+    else if (args[0] == "uptime")
+        request.table = ReportRequest::Table::Uptime;
+    else {
+        error = "unknown table \"" + args[0] + "\"";
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--csv") {
+            request.csv = true;
+        } else if (arg == "--days") {
+            const std::string value = i + 1 < args.size() ? args[++i] : "";
+            int days = 0;
+            const auto [end, failed] = std::from_chars(value.data(), value.data() + value.size(), days);
+            if (value.empty() || failed != std::errc() || end != value.data() + value.size() || days < 1 ||
+                days > 3650) {
+                error = "--days needs a number from 1 to 3650";
+                return std::nullopt;
+            }
+            request.days = days;
+        } else {
+            error = "unknown option \"" + arg + "\"";
+            return std::nullopt;
+        }
+    }
+    return request;
+}
+
+int PrintReport(const ReportRequest& request, const std::filesystem::path& file, TimePoint now,
+                std::ostream& out, std::ostream& err) {
+    std::string error;
+    std::unique_ptr<HistoryReader> reader = HistoryReader::Open(file, error);
+    if (!reader) {
+        err << "tessiv: " << error << "\n";
+        return 1;
+    }
+    try {
+        return request.table == ReportRequest::Table::Outages ? PrintOutages(*reader, request, now, out)
+                                                              : PrintUptime(*reader, request, now, out);
+    } catch (const std::runtime_error& failure) {
+        err << "tessiv: " << file.string() << " cannot be read (" << failure.what() << ")\n";
+        return 1;
+    }
+}
+
+std::string IsoLocalTime(TimePoint time) {
+    const std::time_t when = Clock::to_time_t(time);
+    std::tm local{};
+    if (localtime_r(&when, &local) == nullptr) return {};
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    const long offset = local.tm_gmtoff;
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    char zone[48];
+    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return std::string(text) + zone;
+}
+
+std::string CsvField(std::string_view utf8) {
+    if (utf8.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(utf8);
+    std::string quoted = "\"";
+    for (const char c : utf8) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+}  // namespace history

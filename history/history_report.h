@@ -1,0 +1,41 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "history/history_records.h"
+
+// `tessiv --history outages|uptime [--days N] [--csv]`: the history's tables on standard output, without a
+// window. Text is UTF-8 (the GBK names and lines converted); CSV is RFC 4180 with ISO 8601 times.
+namespace history {
+
+struct ReportRequest {
+    enum class Table { Outages, Uptime } table = Table::Outages;
+    int days = 7;
+    bool csv = false;
+};
+
+inline constexpr const char* kReportUsage =
+    "usage: tessiv --history outages [--days N] [--csv]\n"
+    "       tessiv --history uptime [--days N] [--csv]\n"
+    "N: the days back from now to show, 1 to 3650 (default 7)\n";
+
+// The words after `--history`; nothing, with `error` set, for a bad option.
+std::optional<ReportRequest> ParseReportRequest(std::span<const std::string> args, std::string& error);
+
+// Prints the table for the last `request.days` days up to `now` from the database `file`. Exit status 0, or
+// 1 with the reason on `err` when there is no history to read.
+int PrintReport(const ReportRequest& request, const std::filesystem::path& file, TimePoint now,
+                std::ostream& out, std::ostream& err);
+
+// The local time with its UTC offset: 2026-12-08T03:12:00+08:00.
+std::string IsoLocalTime(TimePoint time);
+
+// One CSV field, quoted when it holds a comma, a quote or a line break.
+std::string CsvField(std::string_view utf8);
+
+}  // namespace history
