@@ -2,11 +2,13 @@
 
 #include "desktop/alarm_icon.h"
 #include "desktop/desktop_ids.h"
+#include "desktop/outage_since.h"
 #include "text/gbk.h"
 
 namespace {
 
-// The host list may change in the server dialog at any time; nothing tells the tray, so it looks again.
+// The host list may change in the server dialog at any time, and outages start and end with the rounds;
+// nothing tells the tray, so it looks again.
 constexpr int kCountsRefreshMs = 3000;
 
 }  // namespace
@@ -19,7 +21,7 @@ AlarmTray::AlarmTray(WindowHooks hooks, QObject* parent)
     m_menu.addAction(QString::fromUtf8("显示窗口"), this, [this] {
         if (m_hooks.showAndRaise) m_hooks.showAndRaise(QString());
     });
-    m_menu.addAction(QString::fromUtf8("关闭声音"), this, [this] {
+    m_silenceAction = m_menu.addAction(QString::fromUtf8("关闭声音"), this, [this] {
         if (m_hooks.silence) m_hooks.silence();
     });
     m_menu.addAction(QString::fromUtf8("退出"), this, [this] {
@@ -29,20 +31,29 @@ AlarmTray::AlarmTray(WindowHooks hooks, QObject* parent)
     connect(&m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger && m_hooks.showAndRaise) m_hooks.showAndRaise(QString());
     });
-    connect(&m_countsTimer, &QTimer::timeout, this, &AlarmTray::RefreshQuietToolTip);
+    connect(&m_countsTimer, &QTimer::timeout, this, &AlarmTray::RefreshToolTip);
     ShowQuiet();
     m_icon.show();
+}
+
+void AlarmTray::OfferHistory() {
+    if (m_historyAction != nullptr) return;
+    m_historyAction = new QAction(QString::fromUtf8("历史记录"), &m_menu);
+    connect(m_historyAction, &QAction::triggered, this, [this] {
+        if (m_hooks.openHistory) m_hooks.openHistory();
+    });
+    m_menu.insertAction(m_silenceAction, m_historyAction);
 }
 
 void AlarmTray::AlarmRaised(const AlarmEvent& event) {
     if (!event.sounding && !m_alarm) return;  // the icon follows the alarm title
     if (!m_alarm) {
         m_alarm = true;
-        m_countsTimer.stop();
         m_icon.setIcon(m_alarmIcon);
     }
-    SetToolTip(QString::fromUtf8(desktop_ids::kAlarmSummary) + QLatin1Char('\n') +
-               gbk::ToQString(event.line).trimmed());
+    m_alarmText = QString::fromUtf8(desktop_ids::kAlarmSummary) + QLatin1Char('\n') +
+                  gbk::ToQString(event.line).trimmed();
+    SetToolTip(m_alarmText + SinceText(event.serverName, event.time));
 }
 
 void AlarmTray::AlarmSilenced() {
@@ -56,16 +67,29 @@ void AlarmTray::AllClear() {
 void AlarmTray::ShowQuiet() {
     m_alarm = false;
     m_icon.setIcon(m_quietIcon);
-    RefreshQuietToolTip();
+    RefreshToolTip();
     m_countsTimer.start(kCountsRefreshMs);
 }
 
-void AlarmTray::RefreshQuietToolTip() {
+void AlarmTray::RefreshToolTip() {
+    if (m_alarm) {
+        SetToolTip(m_alarmText + SinceText());
+        return;
+    }
     const HostCounts counts = m_hooks.hostCounts ? m_hooks.hostCounts() : HostCounts{};
     SetToolTip(QString::fromUtf8("%1\n轮询 %2 台，暂停 %3 台")
                    .arg(QString::fromLatin1(desktop_ids::kAppName))
                    .arg(counts.polled)
-                   .arg(counts.paused));
+                   .arg(counts.paused) +
+               SinceText());
+}
+
+// Empty while the history is not kept, so the tool tip reads as it always did.
+QString AlarmTray::SinceText(const std::string& alarmedServer,
+                             std::chrono::system_clock::time_point alarmed) const {
+    const QStringList lines = SinceLines(m_hooks.outageStarts ? m_hooks.outageStarts() : std::nullopt,
+                                         alarmedServer, alarmed, std::chrono::system_clock::now());
+    return lines.isEmpty() ? QString() : QLatin1Char('\n') + lines.join(QLatin1Char('\n'));
 }
 
 // Each change is a signal on the bus, so an unchanged text is not sent again.

@@ -6,6 +6,9 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <chrono>
+#include <string>
+
 #include "desktop/window_hooks.h"
 #include "monitor/alarm_observer.h"
 
@@ -26,16 +29,24 @@ public:
 
     void Hide() { m_icon.hide(); }
 
+    // Adds 历史记录 to the menu, once.
+    void OfferHistory();
+
 private:
     void ShowQuiet();
-    void RefreshQuietToolTip();
+    void RefreshToolTip();
     void SetToolTip(const QString& text);
+    QString SinceText(const std::string& alarmedServer = {},
+                      std::chrono::system_clock::time_point alarmed = {}) const;
 
     WindowHooks m_hooks;
     QIcon m_quietIcon;
     QIcon m_alarmIcon;
     bool m_alarm = false;
+    QString m_alarmText;  // the summary and the newest fault line
     QMenu m_menu;
+    QAction* m_silenceAction = nullptr;
+    QAction* m_historyAction = nullptr;
     QSystemTrayIcon m_icon;  // after the menu: it must go first
     QTimer m_countsTimer;
 };

@@ -7,6 +7,7 @@
 #include <QVariantMap>
 
 #include "desktop/desktop_ids.h"
+#include "desktop/outage_since.h"
 #include "text/gbk.h"
 
 namespace {
@@ -28,15 +29,17 @@ std::string WithoutLineEnd(std::string line) {
 }  // namespace
 
 // Servers may read the body as markup; fault lines carry the time in angle brackets and host texts as sent.
-QString NotificationBody(const std::deque<std::string>& lines) {
+QString NotificationBody(const std::deque<std::string>& lines, const QStringList& since) {
     QStringList parts;
-    for (const std::string& line : lines) {
-        QString text = gbk::ToQString(line);
+    auto add = [&parts](QString text) {
         text.replace(QLatin1Char('&'), QLatin1String("&amp;"));
         text.replace(QLatin1Char('<'), QLatin1String("&lt;"));
         text.replace(QLatin1Char('>'), QLatin1String("&gt;"));
         parts << text;
-    }
+    };
+    for (const std::string& line : lines) add(gbk::ToQString(line));
+    if (!since.isEmpty()) parts << QString();  // a blank line between the fault lines and the hosts
+    for (const QString& line : since) add(line);
     return parts.join(QLatin1Char('\n'));
 }
 
@@ -57,6 +60,8 @@ void DesktopNotifier::AlarmRaised(const AlarmEvent& event) {
     if (m_lines.size() > kBodyLines) m_lines.pop_back();
     m_critical = event.sounding;
     m_closeAfterReply = false;
+    m_since = SinceLines(m_hooks.outageStarts ? m_hooks.outageStarts() : std::nullopt, event.serverName,
+                         event.time, std::chrono::system_clock::now());
     if (m_notifyPending) {
         m_notifyAgain = true;  // sent with the server's id once it is known, so it replaces rather than adds
         return;
@@ -87,8 +92,8 @@ void DesktopNotifier::SendNotify() {
     hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(desktop_ids::kDesktopEntry));
     const int expire = m_critical ? 0 : -1;  // a critical one stays until it is dealt with
     call << QString::fromLatin1(desktop_ids::kAppName) << m_id << QString::fromLatin1(desktop_ids::kIconName)
-         << QString::fromUtf8(desktop_ids::kAlarmSummary) << NotificationBody(m_lines) << actions << hints
-         << expire;
+         << QString::fromUtf8(desktop_ids::kAlarmSummary) << NotificationBody(m_lines, m_since) << actions
+         << hints << expire;
     m_notifyPending = true;
     auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, &DesktopNotifier::NotifyAnswered);

@@ -6,6 +6,7 @@
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "desktop/window_hooks.h"
 #include "monitor/alarm_observer.h"
@@ -53,7 +54,9 @@ private:
     bool m_notifyAgain = false;  // an alarm came while a Notify was on its way
     bool m_closeAfterReply = false;
     QString m_activationToken;
+    QStringList m_since;  // since when each host is in fault, while the history is kept
 };
 
-// The notification's body: the lines joined newest first, escaped for servers that read markup.
-QString NotificationBody(const std::deque<std::string>& lines);
+// The notification's body: the lines joined newest first, then since when each host is in fault, escaped for
+// servers that read markup.
+QString NotificationBody(const std::deque<std::string>& lines, const QStringList& since = {});

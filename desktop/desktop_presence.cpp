@@ -30,9 +30,23 @@ void DesktopPresence::Attach(WindowHooks window) {
         if (m_window.exit) m_window.exit();
     };
     hooks.hostCounts = [this] { return m_window.hostCounts ? m_window.hostCounts() : HostCounts{}; };
+    hooks.openHistory = [this] {
+        if (m_window.openHistory) m_window.openHistory();
+    };
+    hooks.outageStarts = [this] {
+        return m_window.outageStarts ? m_window.outageStarts() : std::optional<OutageStarts>();
+    };
     m_notifier = std::make_unique<DesktopNotifier>(hooks);
     // Qt asks the session bus for a StatusNotifierWatcher once; a tray that starts later is not seen.
     if (QSystemTrayIcon::isSystemTrayAvailable()) m_tray = std::make_unique<AlarmTray>(hooks);
+    if (m_tray && m_window.openHistory) m_tray->OfferHistory();
+}
+
+void DesktopPresence::OfferHistory(std::function<void()> open,
+                                   std::function<std::optional<OutageStarts>()> starts) {
+    m_window.openHistory = std::move(open);
+    m_window.outageStarts = std::move(starts);
+    if (m_tray && m_window.openHistory) m_tray->OfferHistory();
 }
 
 uint DesktopPresence::OpenNotification() const {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include <QObject>
 
@@ -23,6 +25,9 @@ public:
     DesktopPresence& operator=(const DesktopPresence&) = delete;
 
     void Attach(WindowHooks window);
+    // The history is kept: the tray offers 历史记录 (`open`), and the tray and the notification say since
+    // when each host is in fault (`starts`). Either may come later than Attach.
+    void OfferHistory(std::function<void()> open, std::function<std::optional<OutageStarts>()> starts);
     // The window has ended: no tray entry or notification action reaches it any more.
     void Detach();
     bool HasTray() const { return m_tray != nullptr; }

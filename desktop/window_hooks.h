@@ -1,6 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <map>
+#include <optional>
+#include <string>
 
 class QString;
 
@@ -9,6 +13,9 @@ struct HostCounts {
     int paused = 0;
 };
 
+// The hosts in an outage now: the server name (GBK) and when its outage started.
+using OutageStarts = std::map<std::string, std::chrono::system_clock::time_point>;
+
 // What the desktop side may ask of the monitor window. Called on the window's thread only.
 struct WindowHooks {
     // Shown, restored, raised and activated; a non-empty token is an xdg-activation token to use for it.
@@ -16,4 +23,8 @@ struct WindowHooks {
     std::function<void()> silence;
     std::function<void()> exit;  // as the 退出 button
     std::function<HostCounts()> hostCounts;
+    // Set only while the history is kept: the tray offers 历史记录, and the tray and the notification say
+    // since when each host is in fault. Nothing (nullopt) when the history cannot tell.
+    std::function<void()> openHistory;
+    std::function<std::optional<OutageStarts>()> outageStarts;
 };

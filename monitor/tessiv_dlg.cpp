@@ -10,8 +10,10 @@
 #include <QEventLoop>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 
 #include "crash/crash_dump.h"
 #include "locations/module_dir.h"
@@ -318,6 +320,35 @@ void CTessivDlg::ShowAndRaise() {
         m_serverList->raise();
         m_serverList->activateWindow();
     }
+}
+
+void CTessivDlg::SetHistoryOpener(std::function<void()> open) {
+    const bool first = !m_openHistory;
+    m_openHistory = std::move(open);
+    if (!first || !m_openHistory) return;
+    auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this);
+    connect(shortcut, &QShortcut::activated, this, [this] {
+        if (m_openHistory) m_openHistory();
+    });
+    for (QPlainTextEdit* pane : {m_editRunLog, m_editAlarmLog}) {
+        pane->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(pane, &QWidget::customContextMenuRequested, this,
+                [this, pane](const QPoint& position) { ShowPaneMenu(pane, position); });
+    }
+}
+
+// The pane's own menu (copy, select all) with the history below it; shown as the pane shows its own, without
+// a nested event loop.
+void CTessivDlg::ShowPaneMenu(QPlainTextEdit* pane, const QPoint& position) {
+    QMenu* menu = pane->createStandardContextMenu(position);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    QAction* history = menu->addAction(QString::fromUtf8("历史记录"));
+    history->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    connect(history, &QAction::triggered, this, [this] {
+        if (m_openHistory) m_openHistory();
+    });
+    menu->popup(pane->viewport()->mapToGlobal(position));
 }
 
 // An alarm shows a hidden window and brings a shown one to the front, but leaves a minimised one minimised:

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -81,6 +82,9 @@ public:
     // Brings the window back from anywhere: shown, not minimised, raised and active; an open server list
     // stays above it.
     void ShowAndRaise();
+    // Offers the history (Ctrl+H and 历史记录 in both panes' context menus); without an opener neither is
+    // there.
+    void SetHistoryOpener(std::function<void()> open);
 
     void StartMonitoring();
     void OnSilence();
@@ -119,6 +123,7 @@ private:
     void ShowAlarm(const std::string& line, bool soundFlag);
     void BringForwardForAlarm();
     // Tells every observer; one that throws costs neither the others nor the alarm's own steps.
+    void ShowPaneMenu(QPlainTextEdit* pane, const QPoint& position);
     template <typename Tell>
     void TellObservers(Tell tell);
     void ReportObserverFailure(const char* what);
@@ -163,6 +168,7 @@ private:
     std::unique_ptr<PaneView> m_runView;
     std::unique_ptr<PaneView> m_alarmView;
     std::shared_ptr<RunPaneRelay> m_notices;
+    std::function<void()> m_openHistory;
 };
 
 // Window texts.

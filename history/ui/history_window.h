@@ -1,0 +1,65 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <QWidget>
+
+#include "history/history_records.h"
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QTableView;
+class HostTableModel;
+class OutageTableModel;
+
+// What the window asks of its surroundings; tests put their own in place.
+struct HistoryWindowOptions {
+    std::function<history::TimePoint()> now = [] { return history::Clock::now(); };
+    // The file the export goes to; an empty text cancels it. By default the file dialog asks.
+    std::function<QString(QWidget* parent, const QString& suggested)> exportFile;
+};
+
+// 历史记录: the hosts over the last 24 hours, 7 or 30 days (uptime share, outages, the longest, a timeline
+// strip), the outages of the selected host (of all hosts while none is selected), and their export as CSV.
+// Non-modal; Refresh() reads the history again, after each round while it is open. Without a reader it says
+// that there is no history.
+class HistoryWindow final : public QWidget {
+    Q_OBJECT
+public:
+    explicit HistoryWindow(std::unique_ptr<history::HistoryReader> reader, HistoryWindowOptions options = {},
+                           QWidget* parent = nullptr);
+    ~HistoryWindow() override;
+    HistoryWindow(const HistoryWindow&) = delete;
+    HistoryWindow& operator=(const HistoryWindow&) = delete;
+
+    void Refresh();
+
+private:
+    void BuildControls();
+    std::chrono::hours Span() const;
+    int Buckets() const;
+    void ShowOutages();
+    void ExportCsv();
+    std::optional<std::pair<std::string, std::string>> SelectedHost() const;
+
+    std::unique_ptr<history::HistoryReader> m_reader;
+    HistoryWindowOptions m_options;
+    history::TimePoint m_from;
+    history::TimePoint m_to;
+
+    QComboBox* m_range = nullptr;
+    QPushButton* m_export = nullptr;
+    QTableView* m_hostView = nullptr;
+    QTableView* m_outageView = nullptr;
+    QLabel* m_status = nullptr;
+    HostTableModel* m_hosts = nullptr;
+    OutageTableModel* m_outages = nullptr;
+};
+
+inline constexpr const char* kHistoryTitle = "历史记录";

@@ -1,0 +1,41 @@
+#include "history/ui/outage_csv.h"
+
+#include <QString>
+
+#include "history/ui/outcome_text.h"
+#include "text/gbk.h"
+
+namespace {
+
+std::string Field(const std::string& utf8) {
+    if (utf8.find_first_of(",\"\r\n") == std::string::npos) return utf8;
+    std::string quoted = "\"";
+    for (char c : utf8) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+// Without the line end a pane line carries.
+std::string Utf8(const std::string& gbkText) {
+    return gbk::ToQString(gbkText).trimmed().toStdString();
+}
+
+}  // namespace
+
+std::string OutagesCsv(const std::vector<history::OutageRecord>& outages, history::TimePoint now) {
+    std::string csv =
+        "\xEF\xBB\xBF"
+        "server,url,start,end,duration_s,category,line\r\n";
+    for (const history::OutageRecord& outage : outages) {
+        const history::TimePoint end = outage.end.value_or(now);
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(end - outage.start).count();
+        csv += Field(Utf8(outage.name)) + ',' + Field(Utf8(outage.url)) + ',' +
+               history_text::IsoLocalTime(outage.start) + ',' +
+               (outage.end ? history_text::IsoLocalTime(*outage.end) : std::string()) + ',' +
+               std::to_string(std::max<long long>(0, seconds)) + ',' +
+               history_text::OutcomeKey(outage.category) + ',' + Field(Utf8(outage.firstLine)) + "\r\n";
+    }
+    return csv;
+}

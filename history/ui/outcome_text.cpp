@@ -1,0 +1,126 @@
+#include "history/ui/outcome_text.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace history_text {
+
+using history::Outcome;
+
+QString OutcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::NoData:
+            return QString::fromUtf8("无数据");
+        case Outcome::Normal:
+            return QString::fromUtf8("正常");
+        case Outcome::Connection:
+            return QString::fromUtf8("连接异常");
+        case Outcome::ServerFault:
+            return QString::fromUtf8("Quarlex异常");
+        case Outcome::DiskSpace:
+            return QString::fromUtf8("空间不足");
+        case Outcome::DbLog:
+            return QString::fromUtf8("日志需要清理");
+        case Outcome::Security:
+            return QString::fromUtf8("安全异常");
+        case Outcome::Unclassified:
+            return QString::fromUtf8("其他异常");
+        case Outcome::BrokeOff:
+            return QString::fromUtf8("轮询中断");
+    }
+    return {};
+}
+
+// The same words the metrics and the webhook use for the categories.
+const char* OutcomeKey(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::NoData:
+            return "nodata";
+        case Outcome::Normal:
+            return "normal";
+        case Outcome::Connection:
+            return "connection";
+        case Outcome::ServerFault:
+            return "server";
+        case Outcome::DiskSpace:
+            return "disk";
+        case Outcome::DbLog:
+            return "dblog";
+        case Outcome::Security:
+            return "security";
+        case Outcome::Unclassified:
+            return "other";
+        case Outcome::BrokeOff:
+            return "brokeoff";
+    }
+    return "";
+}
+
+QColor OutcomeColor(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::NoData:
+            return {0xe0, 0xe0, 0xe0};
+        case Outcome::Normal:
+            return {0x43, 0xa0, 0x47};
+        case Outcome::Connection:
+            return {0x75, 0x75, 0x75};
+        case Outcome::ServerFault:
+            return {0xe5, 0x39, 0x35};
+        case Outcome::DiskSpace:
+            return {0xfb, 0x8c, 0x00};
+        case Outcome::DbLog:
+            return {0xfd, 0xd8, 0x35};
+        case Outcome::Security:
+            return {0x8e, 0x24, 0xaa};
+        case Outcome::Unclassified:
+            return {0xd8, 0x1b, 0x60};
+        case Outcome::BrokeOff:
+            return {0xb0, 0xbe, 0xc5};
+    }
+    return Qt::white;
+}
+
+QString Duration(std::chrono::seconds duration) {
+    const long long total = std::max<long long>(0, duration.count());
+    const long long days = total / 86400;
+    const long long hours = total % 86400 / 3600;
+    const long long minutes = total % 3600 / 60;
+    const long long seconds = total % 60;
+    // Two units are enough to compare outages at a glance.
+    if (days > 0) return QString::fromUtf8("%1 天 %2 小时").arg(days).arg(hours);
+    if (hours > 0) return QString::fromUtf8("%1 小时 %2 分").arg(hours).arg(minutes);
+    if (minutes > 0) return QString::fromUtf8("%1 分 %2 秒").arg(minutes).arg(seconds);
+    return QString::fromUtf8("%1 秒").arg(seconds);
+}
+
+namespace {
+
+std::tm LocalParts(history::TimePoint when) {
+    const std::time_t time = history::Clock::to_time_t(when);
+    std::tm parts{};
+    localtime_r(&time, &parts);
+    return parts;
+}
+
+}  // namespace
+
+QString LocalTime(history::TimePoint when) {
+    const std::tm parts = LocalParts(when);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return QString::fromLatin1(text);
+}
+
+std::string IsoLocalTime(history::TimePoint when) {
+    const std::tm parts = LocalParts(when);
+    char text[40];
+    std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    const long offset = parts.tm_gmtoff;
+    const long minutes = std::labs(offset) / 60;
+    std::snprintf(text + length, sizeof text - length, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60,
+                  minutes % 60);
+    return text;
+}
+
+}  // namespace history_text

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "history/history_records.h"
+
+// What a fake history holds and what it was asked: shared with the reader the window owns.
+struct FakeHistory {
+    struct Ask {
+        history::TimePoint from, to;
+        int buckets = 0;
+    };
+    std::vector<history::HostSummary> hosts;
+    std::vector<history::OutageRecord> outages;  // newest first
+    std::vector<Ask> summaryAsks;
+    std::vector<std::string> outageAsks;  // the host's name, "" for all
+
+    std::unique_ptr<history::HistoryReader> Reader(std::shared_ptr<FakeHistory> self);
+};
+
+// A history that answers from memory, as the store does: outages overlapping the range, of one host or all.
+class FakeReader final : public history::HistoryReader {
+public:
+    explicit FakeReader(std::shared_ptr<FakeHistory> data) : m_data(std::move(data)) {}
+    std::vector<history::HostSummary> Summaries(history::TimePoint from, history::TimePoint to,
+                                                int buckets) override {
+        m_data->summaryAsks.push_back({from, to, buckets});
+        return m_data->hosts;
+    }
+    std::vector<history::OutageRecord> Outages(history::TimePoint from, history::TimePoint to,
+                                               const std::string* name, const std::string* url) override {
+        m_data->outageAsks.push_back(name != nullptr ? *name : std::string());
+        std::vector<history::OutageRecord> found;
+        for (const history::OutageRecord& outage : m_data->outages) {
+            if (name != nullptr && (outage.name != *name || url == nullptr || outage.url != *url)) continue;
+            if (outage.start >= to || (outage.end && *outage.end <= from)) continue;
+            found.push_back(outage);
+        }
+        return found;
+    }
+    std::map<std::pair<std::string, std::string>, history::TimePoint> OpenOutages() override {
+        std::map<std::pair<std::string, std::string>, history::TimePoint> open;
+        for (const history::OutageRecord& outage : m_data->outages)
+            if (!outage.end) open.emplace(std::pair{outage.name, outage.url}, outage.start);
+        return open;
+    }
+
+private:
+    std::shared_ptr<FakeHistory> m_data;
+};
+
+inline std::unique_ptr<history::HistoryReader> FakeHistory::Reader(std::shared_ptr<FakeHistory> self) {
+    return std::make_unique<FakeReader>(std::move(self));
+}

@@ -1,0 +1,136 @@
+// The history window driven through its widgets, on a history held in memory.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+
+#include "history/ui/history_window.h"
+#include "tests/history_ui/fake_history.h"
+#include "tests/support/temp_dir.h"
+#include "text/gbk.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using history::Outcome;
+
+// 2026-01-02 12:00:00 UTC, 20:00 in the test's time zone (UTC+8, no daylight saving).
+const history::TimePoint kNow =
+    history::TimePoint(std::chrono::sys_days(std::chrono::year(2026) / 1 / 2)) + 12h;
+
+QString Cell(QTableView* view, int row, int column) {
+    return view->model()->index(row, column).data().toString();
+}
+
+QTableView* Table(QWidget& window, const char* accessibleName) {
+    for (QTableView* view : window.findChildren<QTableView*>())
+        if (view->accessibleName() == QString::fromUtf8(accessibleName)) return view;
+    return nullptr;
+}
+
+class HistoryWindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "CST-8", 1);
+        tzset();
+        const std::string center = gbk::FromUtf8("中心-A");
+        data->hosts = {
+            {center,
+             "http://a/s",
+             100,
+             97.5,
+             2,
+             45min,
+             {Outcome::Normal, Outcome::ServerFault, Outcome::Normal, Outcome::Connection}},
+            {"B",
+             "http://b/s",
+             0,
+             0,
+             0,
+             0s,
+             {Outcome::NoData, Outcome::NoData, Outcome::NoData, Outcome::NoData}},
+        };
+        data->outages = {
+            {center, "http://a/s", kNow - 30min, std::nullopt, "", Outcome::ServerFault,
+             gbk::FromUtf8("001 <t> ------ 中心-A, \"主\" 异常 ------\r\n")},
+            {center, "http://a/s", kNow - 5h, kNow - 4h - 15min, "", Outcome::Connection, "x"},
+        };
+        HistoryWindowOptions options;
+        options.now = [] { return kNow; };
+        options.exportFile = [this](QWidget*, const QString&) {
+            return QString::fromStdString((dir / "outages.csv").string());
+        };
+        window = std::make_unique<HistoryWindow>(data->Reader(data), options);
+        window->show();
+    }
+    void TearDown() override { unsetenv("TZ"); }
+
+    TempDir dir;
+    std::shared_ptr<FakeHistory> data = std::make_shared<FakeHistory>();
+    std::unique_ptr<HistoryWindow> window;
+};
+
+TEST_F(HistoryWindowTest, ShowsHostsTheOutagesOfOneAndExportsThemAsCsv) {
+    EXPECT_EQ(window->windowTitle(), QString::fromUtf8("历史记录"));
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+        if (qobject_cast<QPushButton*>(control) || qobject_cast<QComboBox*>(control) ||
+            qobject_cast<QTableView*>(control)) {
+            EXPECT_FALSE(control->accessibleName().isEmpty()) << control->metaObject()->className();
+        }
+    }
+
+    // The last 24 hours, one row per host.
+    ASSERT_FALSE(data->summaryAsks.empty());
+    EXPECT_EQ(data->summaryAsks.back().to, kNow);
+    EXPECT_EQ(data->summaryAsks.back().to - data->summaryAsks.back().from, 24h);
+    QTableView* hosts = Table(*window, "服务器");
+    QTableView* outages = Table(*window, "中断记录");
+    ASSERT_TRUE(hosts && outages);
+    ASSERT_EQ(hosts->model()->rowCount(), 2);
+    EXPECT_EQ(Cell(hosts, 0, 0), QString::fromUtf8("中心-A"));
+    EXPECT_EQ(Cell(hosts, 0, 2), QStringLiteral("97.5%"));
+    EXPECT_EQ(Cell(hosts, 0, 3), QStringLiteral("2"));
+    EXPECT_EQ(Cell(hosts, 0, 4), QString::fromUtf8("45 分 0 秒"));
+    EXPECT_EQ(Cell(hosts, 1, 2), QString::fromUtf8("无数据"));
+
+    // Selecting the host lists its outages, newest first; the open one is 进行中 and lasts until now.
+    QTest::mouseClick(hosts->viewport(), Qt::LeftButton, {},
+                      hosts->visualRect(hosts->model()->index(0, 0)).center());
+    EXPECT_EQ(data->outageAsks.back(), gbk::FromUtf8("中心-A"));
+    ASSERT_EQ(outages->model()->rowCount(), 2);
+    EXPECT_EQ(Cell(outages, 0, 1), QStringLiteral("2026-01-02 19:30:00"));
+    EXPECT_EQ(Cell(outages, 0, 2), QString::fromUtf8("进行中"));
+    EXPECT_EQ(Cell(outages, 0, 3), QString::fromUtf8("30 分 0 秒"));
+    EXPECT_EQ(Cell(outages, 0, 4), QString::fromUtf8("Quarlex异常"));
+    EXPECT_EQ(Cell(outages, 0, 5), QString::fromUtf8("001 <t> ------ 中心-A, \"主\" 异常 ------"));
+    EXPECT_EQ(Cell(outages, 1, 2), QStringLiteral("2026-01-02 15:45:00"));
+
+    // 7 天 asks for a week, and the host stays selected.
+    auto* range = window->findChild<QComboBox*>();
+    ASSERT_NE(range, nullptr);
+    QTest::keyClick(range, Qt::Key_Down);
+    EXPECT_EQ(range->currentText(), QString::fromUtf8("7 天"));
+    EXPECT_EQ(data->summaryAsks.back().to - data->summaryAsks.back().from, 24h * 7);
+    EXPECT_EQ(data->outageAsks.back(), gbk::FromUtf8("中心-A"));
+    EXPECT_EQ(outages->model()->rowCount(), 2);
+
+    QPushButton* exportButton = nullptr;
+    for (QPushButton* button : window->findChildren<QPushButton*>())
+        if (button->text().startsWith(QString::fromUtf8("导出"))) exportButton = button;
+    ASSERT_NE(exportButton, nullptr);
+    QTest::mouseClick(exportButton, Qt::LeftButton);
+    EXPECT_EQ(ReadFileBytes(dir / "outages.csv"),
+              "\xEF\xBB\xBF"
+              "server,url,start,end,duration_s,category,line\r\n"
+              "中心-A,http://a/s,2026-01-02T19:30:00+08:00,,1800,server,"
+              "\"001 <t> ------ 中心-A, \"\"主\"\" 异常 ------\"\r\n"
+              "中心-A,http://a/s,2026-01-02T15:00:00+08:00,2026-01-02T15:45:00+08:00,2700,connection,x\r\n");
+}
+
+}  // namespace
