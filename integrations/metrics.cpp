@@ -100,6 +100,11 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
                         "How long the last status query took", *m_registry)),
       m_failures(&Build(prometheus::BuildGauge(), "tessiv_connection_failures",
                         "Consecutive queries that did not get a report", *m_registry)),
+      m_outageStarted(
+          &Build(prometheus::BuildGauge(), "tessiv_outage_started_timestamp_seconds",
+                 "When the host's current outage started (its first fault after a normal report), in "
+                 "seconds since the epoch; absent while it is normal",
+                 *m_registry)),
       m_faults(&Build(prometheus::BuildCounter(), "tessiv_faults_total",
                       "Alarms raised, by server and category", *m_registry)),
       m_alarmActive(&Build(prometheus::BuildGauge(), "tessiv_alarm_active",
@@ -162,6 +167,15 @@ void MetricsEndpoint::EntryPolled(const EntryResult& result) {
         m_up->Remove(series.up);
         series.up = nullptr;
     }
+    // An outage lasts through rounds without a report; it ends with a normal one, or when the entry is
+    // paused or leaves the list.
+    if (result.normal == false && series.outageStarted == nullptr) {
+        series.outageStarted = &m_outageStarted->Add(labels);
+        series.outageStarted->SetToCurrentTime();
+    } else if ((result.normal == true || result.paused) && series.outageStarted != nullptr) {
+        m_outageStarted->Remove(series.outageStarted);
+        series.outageStarted = nullptr;
+    }
 }
 
 void MetricsEndpoint::RoundEnded() {
@@ -189,6 +203,7 @@ void MetricsEndpoint::Remove(Series& series) {
     if (series.paused != nullptr) m_paused->Remove(series.paused);
     if (series.duration != nullptr) m_duration->Remove(series.duration);
     if (series.failures != nullptr) m_failures->Remove(series.failures);
+    if (series.outageStarted != nullptr) m_outageStarted->Remove(series.outageStarted);
 }
 
 void MetricsEndpoint::FaultRaised(const std::string& server, const std::string& category) {

@@ -46,6 +46,7 @@ private:
         prometheus::Gauge* paused = nullptr;
         prometheus::Gauge* duration = nullptr;
         prometheus::Gauge* failures = nullptr;
+        prometheus::Gauge* outageStarted = nullptr;  // from the first round "false" to the first "true"
     };
     using Key = std::pair<std::string, std::string>;  // server, address; UTF-8
 
@@ -56,6 +57,7 @@ private:
     prometheus::Family<prometheus::Gauge>* m_paused;
     prometheus::Family<prometheus::Gauge>* m_duration;
     prometheus::Family<prometheus::Gauge>* m_failures;
+    prometheus::Family<prometheus::Gauge>* m_outageStarted;
     prometheus::Family<prometheus::Counter>* m_faults;
     prometheus::Gauge* m_alarmActive;
     prometheus::Counter* m_rounds;

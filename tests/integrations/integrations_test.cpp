@@ -7,6 +7,7 @@
 #include <chrono>
 #include <mutex>
 
+#include <thread>
 #include "integrations/config.h"
 #include "integrations/hook_runner.h"
 #include "integrations/integrations.h"
@@ -215,3 +216,34 @@ TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
 }
 
 }  // namespace
+
+// A host's outage is stamped with its first faulty round and keeps that start until a normal report.
+TEST(Metrics, OutageStartStaysFromTheFirstFaultUntilNormalAgain) {
+    Lines lines;
+    Integrations integrations;
+    TempDir dir;
+    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
+    integrations.Start(dir.path(), lines.Sink());
+    ASSERT_NE(integrations.Metrics(), nullptr);
+    const int port = integrations.Metrics()->Port();
+    const std::string series = R"(tessiv_outage_started_timestamp_seconds{address="http://a/s",server="A"})";
+    auto round = [&](std::optional<bool> normal) {
+        integrations.EntryPolled({0, "A", "http://a/s", false, normal, 1ms});
+        integrations.RoundEnded(1);
+        return Scrape(port);
+    };
+    auto epoch = [] {
+        return static_cast<double>(std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count());
+    };
+    EXPECT_FALSE(round(true).contains(series));
+    const double before = epoch();
+    const double started = round(false).at(series);
+    EXPECT_GE(started, before);
+    EXPECT_LE(started, epoch());
+    std::this_thread::sleep_for(1100ms);  // a later stamp would differ
+    EXPECT_EQ(round(false).at(series), started);
+    EXPECT_EQ(round(std::nullopt).at(series), started);  // no report: still in the outage
+    EXPECT_FALSE(round(true).contains(series));
+}
