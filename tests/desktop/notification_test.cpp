@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDBusArgument>
+#include <QDateTime>
 #include <QPushButton>
 #include <QTest>
 
@@ -147,6 +148,31 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
     closes = server->Calls(kClose, 2);
     ASSERT_EQ(closes.size(), 2u);
     EXPECT_EQ(closes[1].value(0).toUInt(), 2u);
+}
+
+// With the history kept, the body ends with since when each host is in fault; the host of the alarm just
+// raised counts from the alarm when the history has not written its outage yet.
+TEST_F(DesktopNotification, TheBodySaysSinceWhenEachHostIsInFault) {
+    StartServer();
+    CTessivDlg monitor(settings);
+    WindowHooks hooks = HooksFor(monitor);
+    const auto start = std::chrono::system_clock::now() - 1min;
+    hooks.outageStarts = [&] {
+        return std::optional<OutageStarts>(OutageStarts{{gbk::FromUtf8("中心-A"), start}});
+    };
+    DesktopNotifier withHistory(hooks, bus.Connect());
+    monitor.AddAlarmObserver(&withHistory);
+    const auto at = [](std::chrono::system_clock::time_point when) {
+        return QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(when)).toString("HH:mm");
+    };
+    const QString before = at(std::chrono::system_clock::now());
+    monitor.RaiseAlarm("001 <t> fault", false, AlarmFacts{"B", "http://b/s", FaultCategory::ServerFault});
+    const std::vector<NotifyCall> calls = WaitForNotify(1);
+    ASSERT_EQ(calls.size(), 1u);
+    const QString body = QString::fromUtf8("001 &lt;t&gt; fault\n\n中心-A 自 %1 起异常\nB 自 %2 起异常");
+    EXPECT_TRUE(calls[0].body == body.arg(at(start), before) ||
+                calls[0].body == body.arg(at(start), at(std::chrono::system_clock::now())))
+        << calls[0].body.toStdString();
 }
 
 TEST_F(DesktopNotification, ActionsFromTheServerSilenceAndRaiseTheWindow) {
