@@ -56,12 +56,15 @@ int main(int argc, char** argv) {
     HistoryWindow window(data->Reader(data));
     window.resize(960, 520);
     window.show();
-    QTest::qWaitForWindowExposed(&window);
-    auto* hosts = window.findChildren<QTableView*>().front();
+    if (!QTest::qWaitForWindowExposed(&window)) return 1;
+    QTableView* hosts = nullptr;
+    QTableView* outages = nullptr;
+    for (QTableView* view : window.findChildren<QTableView*>())
+        (view->accessibleName() == QString::fromUtf8("服务器") ? hosts : outages) = view;
     hosts->resizeColumnsToContents();
     hosts->horizontalHeader()->setStretchLastSection(true);
     hosts->selectRow(0);
-    window.findChildren<QTableView*>().back()->resizeColumnsToContents();
+    outages->resizeColumnsToContents();
     QTest::qWait(200);
     return window.grab().save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
 }
