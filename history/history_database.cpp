@@ -187,8 +187,10 @@ void HistoryDatabase::WriteAlarm(const AlarmRow& row) {
 
 bool HistoryDatabase::RetainStep(TimePoint now, int keepDays, int limit) {
     const std::int64_t nowMs = Millis(now);
-    const std::int64_t rawCut = nowMs - std::min(kRawDays, keepDays) * kDayMillis;
-    const std::int64_t keptCut = nowMs - std::int64_t{keepDays} * kDayMillis;
+    // Whole hours, so that the reader can tell where raw rows begin to be complete.
+    const std::int64_t rawCut =
+        (nowMs - std::min(kRawDays, keepDays) * kDayMillis) / kHourMillis * kHourMillis;
+    const std::int64_t keptCut = (nowMs - std::int64_t{keepDays} * kDayMillis) / kHourMillis * kHourMillis;
     // Each table by its time key: the limit-th oldest row bounds this step.
     struct Table {
         const char* name;

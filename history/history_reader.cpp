@@ -125,12 +125,12 @@ private:
             return found;
         };
 
-        // Raw rows from the first whole hour they cover; the hourly sums before it.
+        // Retention removes raw rows by whole hours: from the hour of the oldest one on they are complete,
+        // the hourly sums answer before it.
         std::int64_t rawFrom = std::numeric_limits<std::int64_t>::max();
         {
             sql::Statement oldest(m_db.get(), "SELECT min(t) FROM rounds");
-            if (oldest.Step() && !oldest.IsNull(0))
-                rawFrom = CeilDiv(oldest.Int(0), kHourMillis) * kHourMillis;
+            if (oldest.Step() && !oldest.IsNull(0)) rawFrom = oldest.Int(0) / kHourMillis * kHourMillis;
         }
         if (rawFrom < hi) {
             sql::Statement raw(m_db.get(), "SELECT host, t, outcome FROM rounds WHERE t >= ?1 AND t < ?2");

@@ -1,0 +1,246 @@
+// The history store through its observer calls, with real SQLite files in a temp folder and a clock the test
+// moves; read back through the reader and the file itself.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "history/history_events.h"
+#include "history/history_store.h"
+#include "tests/history/history_support.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using history::HistoryReader;
+using history::Outcome;
+
+const std::string kUrlA = "http://127.0.0.1:9/a";
+const std::string kUrlB = "http://127.0.0.1:9/b";
+const std::string kUrlC = "http://127.0.0.1:9/c";
+
+std::unique_ptr<HistoryReader> OpenReader(const std::filesystem::path& file) {
+    std::string error;
+    auto reader = HistoryReader::Open(file, error);
+    EXPECT_TRUE(reader) << error;
+    return reader;
+}
+
+class History : public testing::Test {
+protected:
+    TempDir dir;
+    std::filesystem::path file = dir / "history.sqlite";
+    StepClock clock;
+    PaneLines pane;
+};
+
+TEST_F(History, AFaultOfAnotherCategoryInsideAnOutageLeavesOneOutageWithTheFirstCategory) {
+    const auto t0 = MinuteDaysAgo(3);
+    {
+        history::HistoryStore store;
+        clock.Set(t0);
+        StartStore(store, file, clock, pane);
+        Round(store, clock, t0, {Fault(0, "A", kUrlA, FaultCategory::Connection, "A cannot be reached")});
+        Round(store, clock, t0 + 60s, {Fault(0, "A", kUrlA, FaultCategory::DiskSpace, "A disk full")});
+        Round(store, clock, t0 + 120s, {Normal(0, "A", kUrlA)});
+        store.Flush();
+    }
+    auto reader = OpenReader(file);
+    ASSERT_TRUE(reader);
+    const auto outages = reader->Outages(t0 - 1h, t0 + 1h);
+    ASSERT_EQ(outages.size(), 1u);
+    EXPECT_EQ(outages[0].category, Outcome::Connection);
+    EXPECT_EQ(outages[0].firstLine, "A cannot be reached");
+    EXPECT_EQ(outages[0].start, t0);
+    EXPECT_EQ(outages[0].end, t0 + 120s);
+    EXPECT_EQ(outages[0].endedBy, "");
+
+    const auto summaries = reader->Summaries(t0, t0 + 180s, 3);
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_EQ(summaries[0].rounds, 3);
+    EXPECT_NEAR(summaries[0].uptimePercent, 100.0 / 3, 0.01);
+    EXPECT_EQ(summaries[0].outages, 1);
+    EXPECT_EQ(summaries[0].longest, 120s);
+    EXPECT_EQ(summaries[0].timeline, (std::vector{Outcome::Connection, Outcome::DiskSpace, Outcome::Normal}));
+    EXPECT_TRUE(reader->OpenOutages().empty());
+    EXPECT_TRUE(pane.Taken().empty());
+}
+
+// A pauses in the middle of its outage, B is deleted from the list in the middle of its own: both end then,
+// and neither a later normal round of A nor C's rounds open or end anything else.
+TEST_F(History, AHostPausedOrDeletedMidOutageEndsItsOutage) {
+    const auto t0 = MinuteDaysAgo(3);
+    history::HistoryStore store;
+    clock.Set(t0);
+    StartStore(store, file, clock, pane);
+    Round(store, clock, t0,
+          {Fault(0, "A", kUrlA, FaultCategory::ServerFault, "A down"),
+           Fault(1, "B", kUrlB, FaultCategory::Security, "B attacked"), Normal(2, "C", kUrlC)});
+    Round(store, clock, t0 + 60s,
+          {Paused(0, "A", kUrlA), Fault(1, "B", kUrlB, FaultCategory::Security, "B attacked"),
+           Normal(2, "C", kUrlC)});
+    store.Flush();
+    {
+        auto reader = OpenReader(file);  // while the store still writes
+        ASSERT_TRUE(reader);
+        const auto open = reader->OpenOutages();
+        ASSERT_EQ(open.size(), 1u);
+        EXPECT_EQ(open.begin()->first, std::make_pair(std::string("B"), kUrlB));
+        EXPECT_EQ(open.begin()->second, t0);
+    }
+    Round(store, clock, t0 + 120s, {Paused(0, "A", kUrlA), Normal(1, "C", kUrlC)});
+    Round(store, clock, t0 + 180s, {Normal(0, "A", kUrlA), Normal(1, "C", kUrlC)});
+    store.Flush();
+
+    auto reader = OpenReader(file);
+    ASSERT_TRUE(reader);
+    const auto outages = reader->Outages(t0 - 1h, t0 + 1h);
+    ASSERT_EQ(outages.size(), 2u);
+    std::map<std::string, history::OutageRecord> byName;
+    for (const auto& outage : outages) byName[outage.name] = outage;
+    EXPECT_EQ(byName["A"].start, t0);
+    EXPECT_EQ(byName["A"].end, t0 + 60s);
+    EXPECT_EQ(byName["A"].endedBy, "paused");
+    EXPECT_EQ(byName["A"].category, Outcome::ServerFault);
+    EXPECT_EQ(byName["B"].start, t0);
+    EXPECT_EQ(byName["B"].end, t0 + 120s);
+    EXPECT_EQ(byName["B"].endedBy, "deleted");
+    EXPECT_EQ(byName["B"].category, Outcome::Security);
+    EXPECT_TRUE(reader->OpenOutages().empty());
+}
+
+// Raw rows go after 14 days while the hour sums and the outage still answer for that time; after keep_days
+// those go too.
+TEST_F(History, RetentionCutsRawRowsAtFourteenDaysAndTheRestAtKeepDays) {
+    const auto t0 = std::chrono::floor<std::chrono::hours>(MinuteDaysAgo(200));
+    history::HistoryStore store;
+    clock.Set(t0);
+    StartStore(store, file, clock, pane, 30);
+    Round(store, clock, t0, {Fault(0, "A", kUrlA, FaultCategory::DbLog, "A log stuck")});
+    Round(store, clock, t0 + 60s, {Fault(0, "A", kUrlA, FaultCategory::DbLog, "A log stuck")});
+    Round(store, clock, t0 + 120s, {Normal(0, "A", kUrlA)});
+    store.Flush();
+    EXPECT_EQ(CountRows(file, "rounds"), 3);
+    EXPECT_EQ(CountRows(file, "faults"), 2);
+
+    Round(store, clock, t0 + std::chrono::days(15), {Normal(0, "A", kUrlA)});
+    store.Flush();
+    EXPECT_EQ(CountRows(file, "rounds"), 1);
+    EXPECT_EQ(CountRows(file, "faults"), 0);
+    {
+        auto reader = OpenReader(file);
+        ASSERT_TRUE(reader);
+        const auto summaries = reader->Summaries(t0 - 1h, t0 + 1h, 2);
+        ASSERT_EQ(summaries.size(), 1u);
+        EXPECT_EQ(summaries[0].rounds, 3);
+        EXPECT_EQ(summaries[0].outages, 1);
+        EXPECT_EQ(summaries[0].timeline[0], Outcome::NoData);
+        EXPECT_EQ(summaries[0].timeline[1], Outcome::DbLog);
+        EXPECT_EQ(reader->Outages(t0 - 1h, t0 + 1h).size(), 1u);
+    }
+
+    Round(store, clock, t0 + std::chrono::days(31), {Normal(0, "A", kUrlA)});
+    store.Flush();
+    auto reader = OpenReader(file);
+    ASSERT_TRUE(reader);
+    EXPECT_TRUE(reader->Summaries(t0 - 1h, t0 + 1h, 2).empty());
+    EXPECT_TRUE(reader->Outages(t0 - 1h, t0 + 1h).empty());
+    EXPECT_EQ(CountRows(file, "outages"), 0);
+    EXPECT_EQ(CountRows(file, "hours"), 2);
+    EXPECT_EQ(CountRows(file, "rounds"), 1);
+    const auto recent = reader->Summaries(t0 + std::chrono::days(14), t0 + std::chrono::days(32), 1);
+    ASSERT_EQ(recent.size(), 1u);
+    EXPECT_EQ(recent[0].rounds, 2);
+}
+
+TEST_F(History, ACorruptFileIsMovedAsideAndANewHistoryStarted) {
+    const std::string junk(8192, 'x');
+    WriteFileBytes(file, junk);
+    const auto t0 = MinuteDaysAgo(1);
+    {
+        history::HistoryStore store;
+        clock.Set(t0);
+        StartStore(store, file, clock, pane);
+        Round(store, clock, t0, {Normal(0, "A", kUrlA)});
+        Round(store, clock, t0 + 60s, {Normal(0, "A", kUrlA)});
+        store.Flush();
+    }
+    const auto lines = pane.Taken();
+    ASSERT_EQ(lines.size(), 1u);
+    std::filesystem::path aside;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        if (entry.path().filename().string().starts_with("history.sqlite.corrupt-")) aside = entry.path();
+    ASSERT_FALSE(aside.empty());
+    EXPECT_NE(lines[0].find(aside.filename().string()), std::string::npos) << lines[0];
+    EXPECT_EQ(ReadFileBytes(aside), junk);
+
+    auto reader = OpenReader(file);
+    ASSERT_TRUE(reader);
+    const auto summaries = reader->Summaries(t0 - 1h, t0 + 1h, 1);
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_EQ(summaries[0].rounds, 2);
+}
+
+TEST_F(History, AFifoNamedHistorySqliteCostsOneLineAndNeverBlocks) {
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    const auto t0 = MinuteDaysAgo(1);
+    {
+        history::HistoryStore store;
+        clock.Set(t0);
+        StartStore(store, file, clock, pane);
+        Round(store, clock, t0, {Fault(0, "A", kUrlA, FaultCategory::Connection, "A cannot be reached")});
+        Round(store, clock, t0 + 60s, {Normal(0, "A", kUrlA)});
+        store.Flush();
+    }
+    const auto lines = pane.Taken();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("FIFO"), std::string::npos) << lines[0];
+    EXPECT_TRUE(std::filesystem::is_fifo(file));
+    EXPECT_FALSE(std::filesystem::exists(dir / "history.sqlite-wal"));
+}
+
+// The folder is a read-only mount (root ignores a folder's mode): the test runs itself again in a private
+// mount namespace.
+TEST_F(History, AReadOnlyFolderCostsOneLineAndNeverBlocks) {
+    const char* readOnly = std::getenv("TESSIV_READ_ONLY_DIR");
+    if (readOnly == nullptr) {
+        if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+        const auto mountPoint = dir / "ro";
+        std::filesystem::create_directory(mountPoint);
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+        const std::string filter = "--gtest_filter=History.AReadOnlyFolderCostsOneLineAndNeverBlocks";
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::setenv("TESSIV_READ_ONLY_DIR", mountPoint.c_str(), 1);
+            ::execlp("unshare", "unshare", "-m", "--", "sh", "-c",
+                     "mount -t tmpfs -o ro none \"$1\" && exec \"$2\" \"$3\"", "sh", mountPoint.c_str(),
+                     self.c_str(), filter.c_str(), nullptr);
+            ::_exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        return;
+    }
+    const std::filesystem::path folder = readOnly;
+    const auto t0 = MinuteDaysAgo(1);
+    {
+        history::HistoryStore store;
+        clock.Set(t0);
+        StartStore(store, folder / "history.sqlite", clock, pane);
+        for (int round = 0; round < 3; ++round)
+            Round(store, clock, t0 + round * 60s,
+                  {Fault(0, "A", kUrlA, FaultCategory::Connection, "A down")});
+        store.Flush();
+    }
+    const auto lines = pane.Taken();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("history.sqlite"), std::string::npos) << lines[0];
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+}
+
+}  // namespace
