@@ -10,7 +10,9 @@
 #include <QTableView>
 #include <QTest>
 
+#include "history/history_store.h"
 #include "history/ui/history_window.h"
+#include "polling/round_observer.h"
 #include "tests/history_ui/fake_history.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
@@ -131,6 +133,41 @@ TEST_F(HistoryWindowTest, ShowsHostsTheOutagesOfOneAndExportsThemAsCsv) {
               "中心-A,http://a/s,2026-01-02T19:30:00+08:00,,1800,server,"
               "\"001 <t> ------ 中心-A, \"\"主\"\" 异常 ------\"\r\n"
               "中心-A,http://a/s,2026-01-02T15:00:00+08:00,2026-01-02T15:45:00+08:00,2700,connection,x\r\n");
+}
+
+// The window on what the store wrote: a normal round, then a fault that is still open.
+TEST_F(HistoryWindowTest, ReadsWhatTheStoreWrote) {
+    history::TimePoint now = kNow - 2h;
+    history::HistoryStore store;
+    store.Start(dir / "history.sqlite", {.clock = [&now] { return now; }}, [](std::string) {});
+    const std::string line = gbk::FromUtf8("001 <t> ------ 中心-A 异常 ------");
+    for (bool normal : {true, false}) {
+        EntryResult result{0, gbk::FromUtf8("中心-A"), "http://a/s", false, normal, 1ms, {}};
+        if (!normal) result.faults.push_back({line, FaultCategory::ServerFault});
+        store.EntryPolled(result);
+        store.RoundEnded(1);
+        store.Flush();
+        now += 1h;
+    }
+    std::string error;
+    std::unique_ptr<history::HistoryReader> reader =
+        history::HistoryReader::Open(dir / "history.sqlite", error);
+    ASSERT_NE(reader, nullptr) << error;
+    HistoryWindowOptions options;
+    options.now = [] { return kNow; };
+    HistoryWindow real(std::move(reader), options);
+    real.show();
+    QTableView* hosts = Table(real, "服务器");
+    QTableView* outages = Table(real, "中断记录");
+    ASSERT_EQ(hosts->model()->rowCount(), 1);
+    EXPECT_EQ(Cell(hosts, 0, 0), QString::fromUtf8("中心-A"));
+    EXPECT_EQ(Cell(hosts, 0, 3), QStringLiteral("1"));
+    QTest::mouseClick(hosts->viewport(), Qt::LeftButton, {},
+                      hosts->visualRect(hosts->model()->index(0, 0)).center());
+    ASSERT_EQ(outages->model()->rowCount(), 1);
+    EXPECT_EQ(Cell(outages, 0, 1), QStringLiteral("2026-01-02 19:00:00"));
+    EXPECT_EQ(Cell(outages, 0, 2), QString::fromUtf8("进行中"));
+    EXPECT_EQ(Cell(outages, 0, 5), QString::fromUtf8("001 <t> ------ 中心-A 异常 ------"));
 }
 
 }  // namespace
