@@ -247,11 +247,7 @@ void HookRunner::Run(const Notice& notice) {
     {
         std::lock_guard hold(m_mutex);
         if (m_stopping) return;
-        if (m_queue.size() >= m_limits.queueLimit) {
-            m_queue.pop_front();
-            dropped = ++m_dropped;
-        }
-        m_queue.push_back(NoticeEnvironment(notice));
+        if (m_queue.Push(NoticeEnvironment(notice))) dropped = m_queue.Dropped();
     }
     m_changed.notify_one();
     if (dropped > 0)
@@ -261,7 +257,7 @@ void HookRunner::Run(const Notice& notice) {
 
 std::uint64_t HookRunner::Dropped() const {
     std::lock_guard hold(m_mutex);
-    return m_dropped;
+    return m_queue.Dropped();
 }
 
 void HookRunner::Work() {
@@ -269,10 +265,9 @@ void HookRunner::Work() {
         std::vector<std::string> environment;
         {
             std::unique_lock hold(m_mutex);
-            m_changed.wait(hold, [this] { return m_stopping || !m_queue.empty(); });
+            m_changed.wait(hold, [this] { return m_stopping || !m_queue.Empty(); });
             if (m_stopping) return;
-            environment = std::move(m_queue.front());
-            m_queue.pop_front();
+            environment = *m_queue.Pop();
         }
         const std::string failure = RunOne(environment);
         if (!failure.empty()) m_report.Failed("hook command " + m_command.front() + " " + failure);

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "integrations/drop_oldest_queue.h"
 #include "integrations/failure_report.h"
 #include "integrations/notice.h"
 
@@ -56,8 +57,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<std::vector<std::string>> m_queue;
-    std::uint64_t m_dropped = 0;
+    DropOldestQueue<std::vector<std::string>> m_queue{m_limits.queueLimit};
     bool m_stopping = false;
     std::vector<pid_t> m_strays;
     std::vector<std::thread> m_workers;

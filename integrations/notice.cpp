@@ -1,8 +1,9 @@
 #include "integrations/notice.h"
 
-#include <cstdio>
 #include <ctime>
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 
 #include "monitor/alarm_observer.h"
@@ -34,30 +35,15 @@ Notice ClearNotice(std::chrono::system_clock::time_point when) {
     return Notice{{}, {}, "clear", false, IsoLocalTime(when)};
 }
 
-std::string JsonString(std::string_view utf8) {
-    std::string json = "\"";
-    for (const char c : utf8) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += c;
-        } else if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            json += escaped;
-        } else {
-            json += c;
-        }
-    }
-    return json + "\"";
-}
-
 std::string NoticeJson(const Notice& notice) {
-    if (notice.category == "clear")
-        return "{\"category\":\"clear\",\"time\":" + JsonString(notice.time) + "}";
-    return "{\"server\":" + JsonString(notice.server) + ",\"line\":" + JsonString(notice.line) +
-           ",\"category\":" + JsonString(notice.category) +
-           ",\"sound\":" + (notice.sound ? "true" : "false") + ",\"time\":" + JsonString(notice.time) + "}";
+    QJsonObject json{{QStringLiteral("category"), QString::fromStdString(notice.category)},
+                     {QStringLiteral("time"), QString::fromStdString(notice.time)}};
+    if (notice.category != "clear") {
+        json.insert(QStringLiteral("server"), QString::fromStdString(notice.server));
+        json.insert(QStringLiteral("line"), QString::fromStdString(notice.line));
+        json.insert(QStringLiteral("sound"), notice.sound);
+    }
+    return QJsonDocument(json).toJson(QJsonDocument::Compact).toStdString();
 }
 
 std::vector<std::string> NoticeEnvironment(const Notice& notice) {

@@ -26,9 +26,5 @@ std::string NoticeJson(const Notice& notice);
 // The hook command's additions to its environment, as "NAME=value".
 std::vector<std::string> NoticeEnvironment(const Notice& notice);
 
-// A JSON string literal, quotes included. The text must be UTF-8; it passes through unchanged but for
-// quotes, backslashes and control characters.
-std::string JsonString(std::string_view utf8);
-
 std::string Utf8FromGbk(std::string_view gbkText);
 std::string IsoLocalTime(std::chrono::system_clock::time_point when);

@@ -69,11 +69,7 @@ void WebhookSender::Send(const Notice& notice) {
     {
         std::lock_guard hold(m_mutex);
         if (m_stopping) return;
-        if (m_queue.size() >= m_limits.queueLimit) {
-            m_queue.pop_front();
-            dropped = ++m_dropped;
-        }
-        m_queue.push_back(NoticeJson(notice));
+        if (m_queue.Push(NoticeJson(notice))) dropped = m_queue.Dropped();
     }
     m_changed.notify_one();
     if (dropped > 0)
@@ -82,7 +78,7 @@ void WebhookSender::Send(const Notice& notice) {
 
 std::uint64_t WebhookSender::Dropped() const {
     std::lock_guard hold(m_mutex);
-    return m_dropped;
+    return m_queue.Dropped();
 }
 
 std::uint64_t WebhookSender::Delivered() const {
@@ -105,10 +101,9 @@ void WebhookSender::Work() {
         std::string body;
         {
             std::unique_lock hold(m_mutex);
-            m_changed.wait(hold, [this] { return m_stopping || !m_queue.empty(); });
+            m_changed.wait(hold, [this] { return m_stopping || !m_queue.Empty(); });
             if (m_stopping) return;
-            body = std::move(m_queue.front());
-            m_queue.pop_front();
+            body = *m_queue.Pop();
         }
         std::string failure;
         std::chrono::milliseconds backoff = m_limits.backoff;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "integrations/config.h"
+#include "integrations/drop_oldest_queue.h"
 #include "integrations/failure_report.h"
 #include "integrations/notice.h"
 
@@ -50,8 +51,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<std::string> m_queue;
-    std::uint64_t m_dropped = 0;
+    DropOldestQueue<std::string> m_queue{m_limits.queueLimit};
     std::uint64_t m_delivered = 0;
     bool m_stopping = false;
     std::thread m_worker;

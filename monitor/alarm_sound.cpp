@@ -8,6 +8,7 @@
 
 #include <QFileInfo>
 
+#include "fileio/regular_file.h"
 #include "monitor/audio_thread.h"
 
 const QUrl AlarmSound::kBuiltInSound{QStringLiteral("qrc:/tessiv/alarm.wav")};
@@ -22,14 +23,10 @@ constexpr std::chrono::milliseconds kAudioEndBound{50};
 // Only a regular file is opened, and without blocking: a FIFO or a device named sos.wav must not stall
 // the window's thread.
 bool IsWaveFile(const QString& path) {
-    int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info {};
+    const RegularFile file = OpenRegularFile(QFile::encodeName(path).toStdString(), O_RDONLY);
     char head[12] = {};
-    bool wave = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::read(fd, head, sizeof head) == 12 &&
-                std::string_view(head, 4) == "RIFF" && std::string_view(head + 8, 4) == "WAVE";
-    ::close(fd);
-    return wave;
+    return file && ::read(file.fd.get(), head, sizeof head) == 12 && std::string_view(head, 4) == "RIFF" &&
+           std::string_view(head + 8, 4) == "WAVE";
 }
 
 QUrl ChooseSource() {

@@ -9,57 +9,16 @@
 #include <fstream>
 #include <utility>
 
+#include "fileio/regular_file.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-// Closes the descriptor at the end of the scope; Close() reports what closing says.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-    bool Close() { return ::close(std::exchange(m_fd, -1)) == 0; }
-
-private:
-    int m_fd;
-};
 
 FileStamp StampFrom(const struct stat& info) {
     return FileStamp{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
                      static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_mtim.tv_sec),
                      static_cast<std::int64_t>(info.st_mtim.tv_nsec)};
-}
-
-bool WriteAllAt(int fd, const std::string& bytes, off_t offset) {
-    const char* data = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t written = ::pwrite(fd, data, left, offset);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        offset += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-bool ReadAll(int fd, std::string& content) {
-    char buffer[65536];
-    for (off_t offset = 0;;) {
-        ssize_t got = ::pread(fd, buffer, sizeof buffer, offset);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return got == 0;
-        content.append(buffer, static_cast<std::size_t>(got));
-        offset += got;
-    }
 }
 
 // The process's umask, read without changing it: another thread may be creating a file meanwhile.
@@ -126,17 +85,14 @@ SaveResult OverwriteKeepingOldOnFailure(int fd, const std::string& content) {
 
 // For a folder that takes no new file.
 SaveResult RewriteInPlace(const fs::path& target, const std::string& content, mode_t mode) {
-    UniqueFd fd(::open(target.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode));
-    if (fd.get() < 0) return Failed("creating the file");
-    struct stat info {};
-    SaveResult result;
-    if (::fstat(fd.get(), &info) != 0)
-        result = Failed("examining the file");
-    else if (!S_ISREG(info.st_mode))
-        result = NotRegular(info.st_mode);
-    else
-        result = Stamped(OverwriteKeepingOldOnFailure(fd.get(), content), fd.get());
-    if (!fd.Close() && result) result = Failed("closing the file");
+    RegularFile file = OpenRegularFile(target, O_RDWR | O_CREAT, mode);
+    if (file.notRegular) return NotRegular(file.info.st_mode);
+    if (!file) {
+        errno = file.error;
+        return Failed("creating the file");
+    }
+    SaveResult result = Stamped(OverwriteKeepingOldOnFailure(file.fd.get(), content), file.fd.get());
+    if (!file.fd.Close() && result) result = Failed("closing the file");
     return result;
 }
 
@@ -168,14 +124,11 @@ std::optional<FileStamp> StampOf(const fs::path& file) {
 // Only a regular file is read: a FIFO or a device of that name would block the window's thread, and a
 // folder has no lines.
 std::optional<FileVersion> ReadRegularFile(const fs::path& file) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) return std::nullopt;
-    struct stat info {};
+    RegularFile opened = OpenRegularFile(file, O_RDONLY);
     FileVersion version;
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || !ReadAll(fd.get(), version.content))
-        return std::nullopt;
+    if (!opened || !ReadAll(opened.fd.get(), version.content)) return std::nullopt;
     // Taken before reading: a writer still busy meanwhile shows up as a change at the next look.
-    version.stamp = StampFrom(info);
+    version.stamp = StampFrom(opened.info);
     return version;
 }
 

@@ -4,10 +4,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
-
 #include <thread>
+
 #include "integrations/config.h"
 #include "integrations/hook_runner.h"
 #include "integrations/integrations.h"
@@ -168,6 +169,30 @@ TEST(Webhook, PostsEachNoticeAsJsonRetryingAFailedTry) {
     EXPECT_EQ(alarm.value("time").toString(), "2026-01-02T03:04:05+08:00");
     EXPECT_EQ(bodies[3], R"({"category":"clear","time":"t"})");
     EXPECT_TRUE(lines.Get().empty());
+}
+
+// Held up by a receiver that does not answer yet, the webhook keeps the newest notices and drops the oldest.
+TEST(Webhook, AFullQueueKeepsTheNewestNotices) {
+    std::atomic<bool> release{false};
+    Receiver receiver([&](int request) {
+        while (request == 0 && !release) std::this_thread::sleep_for(5ms);
+        return 200;
+    });
+    WebhookSender sender({receiver.url(), ""}, {}, WebhookLimits{.queueLimit = 2});
+    sender.Send(Notice{.line = "n0", .category = "server"});
+    ASSERT_TRUE(WaitUntil([&] { return receiver.Requests() == 1; }));
+    for (int i = 1; i <= 5; ++i) sender.Send(Notice{.line = "n" + std::to_string(i), .category = "server"});
+    release = true;
+    ASSERT_TRUE(WaitUntil([&] { return sender.Delivered() == 3; }));
+    std::vector<std::string> lines;
+    for (const std::string& body : receiver.Bodies())
+        lines.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(body))
+                            .object()
+                            .value("line")
+                            .toString()
+                            .toStdString());
+    EXPECT_EQ(lines, (std::vector<std::string>{"n0", "n4", "n5"}));
+    EXPECT_EQ(sender.Dropped(), 3u);
 }
 
 TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {

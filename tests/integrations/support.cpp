@@ -30,8 +30,14 @@ Receiver::Receiver(std::function<int(int)> answer) : m_state(std::make_unique<St
     state.answer = std::move(answer);
     state.server.set_keep_alive_max_count(1);
     state.server.Post("/hook", [&state](const httplib::Request& request, httplib::Response& response) {
+        int number = 0;
+        {
+            std::lock_guard count(state.mutex);
+            number = state.requests++;
+        }
+        // Outside the lock, so that an answer may take its time while the test looks at the host.
+        const int status = state.answer(number);
         std::unique_lock hold(state.mutex);
-        const int status = state.answer(state.requests++);
         if (status < 0) {
             state.wake.wait(hold, [&state] { return state.stopping; });
             return;
