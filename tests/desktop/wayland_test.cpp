@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDBusArgument>
 #include <QDBusVariant>
+#include <QDateTime>
 #include <QTest>
 #include <QTimer>
 
@@ -167,6 +168,36 @@ TEST_F(OnWayland, TrayItemShowsTheAlarmAndBringsTheWindowBack) {
         },
         10000));
     EXPECT_EQ(silenced.toolTip, quiet.toolTip);
+}
+
+// With the history kept, the tool tip says since when each host is in fault, quiet or alarmed.
+TEST_F(OnWayland, TrayToolTipSaysSinceWhenEachHostIsInFault) {
+    DesktopPresence desktop;
+    CTessivDlg window(settings);
+    AttachDesktop(desktop, window);
+    const auto start = std::chrono::system_clock::now() - 1min;
+    desktop.OfferHistory([] {}, [&] { return std::optional<OutageStarts>(OutageStarts{{"A", start}}); });
+    std::vector<QVariantList> registered = watcher->Calls(QStringLiteral("RegisterStatusNotifierItem"), 1);
+    ASSERT_FALSE(registered.empty());
+    const QString item = registered.back().value(0).toString();
+    const QString since = QString::fromUtf8("A 自 %1 起异常")
+                              .arg(QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(start))
+                                       .toString(QStringLiteral("HH:mm")));
+    window.RaiseAlarm("001 <t> fault", true);
+    TrayState alarm;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            alarm = ReadTray(item);
+            return alarm.toolTip.contains(QString::fromUtf8("有服务器异常"));
+        },
+        10000));
+    EXPECT_TRUE(alarm.toolTip.trimmed().endsWith(QStringLiteral("001 <t> fault\n") + since))
+        << alarm.toolTip.toStdString();
+    window.OnSilence();
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return ReadTray(item).toolTip.contains(QStringLiteral("Tessiv")); }, 10000));
+    EXPECT_TRUE(ReadTray(item).toolTip.trimmed().endsWith(QString::fromUtf8("暂停 0 台\n") + since))
+        << ReadTray(item).toolTip.toStdString();
 }
 
 // The smoke test: the window on Wayland through an alarm raised by a worker, its notification, the
