@@ -3,11 +3,13 @@
 #include "history/history_store.h"
 #include "integrations/config.h"
 
-void StartHistory(history::HistoryStore& store, const std::filesystem::path& dataDir,
-                  const std::filesystem::path& logDir) {
+std::filesystem::path StartHistory(history::HistoryStore& store, const std::filesystem::path& dataDir,
+                                   const std::filesystem::path& logDir) {
     const IntegrationsConfig config = ReadIntegrationsConfig(dataDir);
-    if (!config.history.enabled) return;
+    if (!config.history.enabled) return {};
     history::HistoryOptions options;
     options.keepDays = config.history.keepDays;
-    store.Start(logDir / history::kHistoryFileName, std::move(options));
+    const std::filesystem::path file = logDir / history::kHistoryFileName;
+    store.Start(file, std::move(options));
+    return file;
 }

@@ -9,6 +9,7 @@
 
 #include "app/history_command.h"
 #include "app/history_recording.h"
+#include "app/history_wiring.h"
 #include "app/window_hooks.h"
 #include "desktop/desktop_presence.h"
 #include "history/history_store.h"
@@ -90,7 +91,14 @@ int main(int argc, char** argv) {
         window.AddAlarmObserver(&history);
         // tessiv.conf lives beside Setting.ini; its lines go to the run pane the window offered.
         integrations.Start(window.DataDir());
-        StartHistory(history, window.DataDir(), window.LogDir());
+        // The history window and the "since when" of the tray and the notification, while the history is
+        // kept.
+        if (const auto file = StartHistory(history, window.DataDir(), window.LogDir()); !file.empty()) {
+            AttachHistory(window, desktop, [file] {
+                std::string error;
+                return history::HistoryReader::Open(file, error);
+            });
+        }
         QObject::connect(
             &instance, &SingleInstance::RaiseRequested, &window,
             [showAndRaise = HooksFor(window).showAndRaise](const QString& token) { showAndRaise(token); });
