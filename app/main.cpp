@@ -7,6 +7,7 @@
 
 #include <QApplication>
 
+#include "app/alarm_rules_wiring.h"
 #include "app/history_command.h"
 #include "app/history_recording.h"
 #include "app/history_wiring.h"
@@ -83,7 +84,8 @@ int main(int argc, char** argv) {
         DesktopPresence desktop;  // notification and tray
         Integrations integrations;
         history::HistoryStore history;
-        RoundObservers rounds{&integrations, &history};
+        AlarmRules rules;
+        RoundObservers rounds{&integrations, &history, &rules};
         settings.roundObserver = &rounds;
         CTessivDlg window(std::move(settings));
         AttachDesktop(desktop, window);
@@ -91,6 +93,17 @@ int main(int argc, char** argv) {
         window.AddAlarmObserver(&history);
         // tessiv.conf lives beside Setting.ini; its lines go to the run pane the window offered.
         integrations.Start(window.DataDir());
+        rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
+        rules.SetPendingSink([&integrations](const std::string& name, const std::string& url, bool pending) {
+            integrations.SetPending(name, url, pending);
+        });
+        AttachAlarmRules(
+            window, rules, SystemClock(),
+            {[&integrations](const std::vector<std::string>& lines,
+                             std::chrono::system_clock::time_point when) {
+                 integrations.Escalate(lines, when);
+             },
+             [&desktop] { desktop.Escalate(); }, [&desktop](bool down) { desktop.SetNetworkDown(down); }});
         // The history window and the "since when" of the tray and the notification, while the history is
         // kept.
         if (const auto file = StartHistory(history, window.DataDir(), window.LogDir()); !file.empty()) {

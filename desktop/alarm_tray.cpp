@@ -92,7 +92,13 @@ QString AlarmTray::SinceText(const std::string& alarmedServer,
     return lines.isEmpty() ? QString() : QLatin1Char('\n') + lines.join(QLatin1Char('\n'));
 }
 
+void AlarmTray::SetNetworkDown(bool down) {
+    m_networkNote = down ? QString::fromUtf8(desktop_ids::kNetworkDownSummary) : QString();
+    RefreshToolTip();
+}
+
 // Each change is a signal on the bus, so an unchanged text is not sent again.
-void AlarmTray::SetToolTip(const QString& text) {
+void AlarmTray::SetToolTip(const QString& body) {
+    const QString text = m_networkNote.isEmpty() ? body : m_networkNote + QLatin1Char('\n') + body;
     if (m_icon.toolTip() != text) m_icon.setToolTip(text);
 }

@@ -28,6 +28,10 @@ public:
     void AlarmPaneCleared() override {}
 
     void Hide() { m_icon.hide(); }
+    QString ToolTip() const { return m_icon.toolTip(); }
+
+    // Every host unreachable (or not any more): the tool tip says so first.
+    void SetNetworkDown(bool down);
 
     // Adds 历史记录 to the menu, once.
     void OfferHistory();
@@ -43,6 +47,7 @@ private:
     QIcon m_quietIcon;
     QIcon m_alarmIcon;
     bool m_alarm = false;
+    QString m_networkNote;
     QString m_alarmText;  // the summary and the newest fault line
     QMenu m_menu;
     QAction* m_silenceAction = nullptr;

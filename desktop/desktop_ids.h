@@ -7,5 +7,6 @@ inline constexpr const char* kAppName = "Tessiv";
 inline constexpr const char* kDesktopEntry = "org.example.Tessiv";
 inline constexpr const char* kIconName = "org.example.Tessiv";
 inline constexpr const char* kAlarmSummary = "有服务器异常";
+inline constexpr const char* kNetworkDownSummary = "所有服务器都无法连接，请检查本机网络";
 
 }  // namespace desktop_ids

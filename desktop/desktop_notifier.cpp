@@ -69,6 +69,30 @@ void DesktopNotifier::AlarmRaised(const AlarmEvent& event) {
     SendNotify();
 }
 
+void DesktopNotifier::ShowAgainCritical() {
+    m_critical = true;
+    m_closeAfterReply = false;
+    if (m_notifyPending) {
+        m_notifyAgain = true;
+        return;
+    }
+    SendNotify();
+}
+
+// Not the alarm's notification: the alarm's own steps close and replace that one, this stays on its own.
+void DesktopNotifier::SayNetworkDown() {
+    if (!m_bus.isConnected()) return;
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
+    QVariantMap hints;
+    hints.insert(QStringLiteral("urgency"), QVariant::fromValue(static_cast<uchar>(kNormal)));
+    hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(desktop_ids::kDesktopEntry));
+    call << QString::fromLatin1(desktop_ids::kAppName) << uint(0)
+         << QString::fromLatin1(desktop_ids::kIconName) << QString::fromUtf8(desktop_ids::kNetworkDownSummary)
+         << QString() << QStringList() << hints << -1;
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, watcher, &QObject::deleteLater);
+}
+
 void DesktopNotifier::AlarmSilenced() {
     Close();
 }

@@ -33,6 +33,11 @@ public:
     void AllClear() override;
     void AlarmPaneCleared() override;
 
+    // The alarm still sounds long after it began: its notification again, critical, also if it was closed.
+    void ShowAgainCritical();
+    // Every host is unreachable: says so once, in a notification of its own.
+    void SayNetworkDown();
+
 private slots:
     void OnActionInvoked(uint id, const QString& action, const QDBusMessage& message);
     void OnActivationToken(uint id, const QString& token, const QDBusMessage& message);

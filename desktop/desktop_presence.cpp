@@ -61,6 +61,19 @@ void DesktopPresence::Detach() {
     if (m_tray) m_tray->Hide();
 }
 
+void DesktopPresence::Escalate() {
+    if (m_notifier) m_notifier->ShowAgainCritical();
+}
+
+void DesktopPresence::SetNetworkDown(bool down) {
+    if (m_notifier && down) m_notifier->SayNetworkDown();
+    if (m_tray) m_tray->SetNetworkDown(down);
+}
+
+QString DesktopPresence::TrayToolTip() const {
+    return m_tray ? m_tray->ToolTip() : QString();
+}
+
 void DesktopPresence::AlarmRaised(const AlarmEvent& event) {
     if (m_notifier) m_notifier->AlarmRaised(event);
     if (m_tray) m_tray->AlarmRaised(event);

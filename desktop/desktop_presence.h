@@ -33,6 +33,13 @@ public:
     bool HasTray() const { return m_tray != nullptr; }
     uint OpenNotification() const;
 
+    // The alarm rules: an alarm nobody dealt with, shown again as critical; every host unreachable, or one
+    // answering again.
+    void Escalate();
+    void SetNetworkDown(bool down);
+    // The tray's tool tip, empty without a tray.
+    QString TrayToolTip() const;
+
     void AlarmRaised(const AlarmEvent& event) override;
     void AlarmSilenced() override;
     void AllClear() override;

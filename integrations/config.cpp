@@ -137,6 +137,7 @@ std::string Consequence(const std::string& section) {
     if (section == "hooks") return "the hook command and the webhook stay off";
     if (section == "metrics") return "the metrics endpoint stays off";
     if (section == "history") return "the history stays off";
+    if (section == "alarm") return "that alarm rule stays off";
     return "it is ignored";
 }
 
@@ -151,6 +152,7 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
         {"hooks", {"command", "webhook", "webhook_ca"}},
         {"metrics", {"listen"}},
         {"history", {"enabled", "keep_days"}},
+        {"alarm", {"confirm_rounds", "quiet_hours", "escalate_after"}},
     };
     return known;
 }
@@ -288,6 +290,52 @@ void ReadHistory(const Sections& sections, IntegrationsConfig& config, ProblemLi
     }
 }
 
+std::optional<int> WholeNumber(const std::string& text, int low, int high) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low ||
+        value > high)
+        return std::nullopt;
+    return value;
+}
+
+// "HH:MM" as minutes of the day.
+std::optional<int> ClockMinutes(std::string_view text) {
+    if (text.size() != 5 || text[2] != ':') return std::nullopt;
+    const auto hours = WholeNumber(std::string(text.substr(0, 2)), 0, 23);
+    const auto minutes = WholeNumber(std::string(text.substr(3, 2)), 0, 59);
+    if (!hours || !minutes) return std::nullopt;
+    return *hours * 60 + *minutes;
+}
+
+// Each rule stands alone: a bad value turns off only its own rule. A broken section turns them all off.
+void ReadAlarm(const Sections& sections, IntegrationsConfig& config, ProblemList& problems) {
+    if (sections.broken.contains("alarm")) return;
+    if (auto rounds = Value(sections, "alarm", "confirm_rounds")) {
+        if (auto value = WholeNumber(*rounds, 1, 10))
+            config.alarm.confirmRounds = *value;
+        else
+            problems.Add(BadValue("alarm/confirm_rounds", "not a number of rounds from 1 to 10", "alarm"));
+    }
+    if (auto quiet = Value(sections, "alarm", "quiet_hours")) {
+        const auto dash = quiet->find('-');
+        const auto start =
+            dash == std::string::npos ? std::nullopt : ClockMinutes(Trim(quiet->substr(0, dash)));
+        const auto end =
+            dash == std::string::npos ? std::nullopt : ClockMinutes(Trim(quiet->substr(dash + 1)));
+        if (start && end && *start != *end)
+            config.alarm.quietHours = std::pair{*start, *end};
+        else
+            problems.Add(BadValue("alarm/quiet_hours", "not a span HH:MM-HH:MM of local time", "alarm"));
+    }
+    if (auto escalate = Value(sections, "alarm", "escalate_after")) {
+        if (auto value = WholeNumber(*escalate, 1, 1440))
+            config.alarm.escalateMinutes = *value;
+        else
+            problems.Add(BadValue("alarm/escalate_after", "not a number of minutes from 1 to 1440", "alarm"));
+    }
+}
+
 bool IsIpv6(std::string host) {
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     in6_addr v6{};
@@ -339,6 +387,7 @@ IntegrationsConfig ParseIntegrationsConfig(const std::string& text) {
     ReadHooks(sections, config, problems);
     ReadMetrics(sections, config, problems);
     ReadHistory(sections, config, problems);
+    ReadAlarm(sections, config, problems);
     config.problems = std::move(problems).Take();
     return config;
 }

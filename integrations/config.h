@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The optional additions read from tessiv.conf: a command run on every alarm, a webhook, a metrics endpoint.
@@ -26,11 +27,20 @@ struct HistoryConfig {
     int keepDays = 400;  // 1 to 3650
 };
 
+// The opt-in alarm rules; each stays off (as without the file) unless given and valid.
+struct AlarmConfig {
+    int confirmRounds = 1;  // 1 to 10: a host alarms from its N-th consecutive faulty round
+    // Local minutes of the day, [start, end); the span may cross midnight.
+    std::optional<std::pair<int, int>> quietHours;
+    std::optional<int> escalateMinutes;  // 1 to 1440
+};
+
 struct IntegrationsConfig {
     std::optional<std::vector<std::string>> hookCommand;  // program and arguments, UTF-8
     std::optional<WebhookConfig> webhook;
     std::optional<ListenAddress> metrics;
     HistoryConfig history;
+    AlarmConfig alarm;
     // One plain line per problem found, the first few only, then one with the count of the rest; a
     // feature with a problem stays off.
     std::vector<std::string> problems;

@@ -19,6 +19,7 @@ void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, 
         if (sink) sink(RunPaneLine(utf8));
     };
     for (const std::string& problem : config.problems) tell(problem);
+    m_alarm = config.alarm;
 
     if (config.metrics) {
         try {
@@ -56,6 +57,19 @@ void Integrations::AllClear() {
     if (m_hooks) m_hooks->Run(notice);
     if (m_webhook) m_webhook->Send(notice);
     if (m_metrics) m_metrics->SetAlarmActive(false);
+}
+
+void Integrations::Escalate(const std::vector<std::string>& gbkLines,
+                            std::chrono::system_clock::time_point when) {
+    if (!m_hooks && !m_webhook) return;
+    const Notice notice = EscalationNotice(gbkLines, when);
+    if (m_hooks) m_hooks->Run(notice);
+    if (m_webhook) m_webhook->Send(notice);
+}
+
+void Integrations::SetPending(const std::string& name, const std::string& url, bool pending) {
+    if (MetricsEndpoint* metrics = m_roundMetrics.load(std::memory_order_acquire))
+        metrics->SetPending(name, url, pending);
 }
 
 void Integrations::EntryPolled(const EntryResult& result) {

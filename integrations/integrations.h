@@ -1,9 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "integrations/config.h"
 #include "integrations/failure_report.h"
 #include "integrations/hook_runner.h"
 #include "integrations/metrics.h"
@@ -42,6 +46,13 @@ public:
     void EntryPolled(const EntryResult& result) override;
     void RoundEnded(std::size_t entries) override;
 
+    // The alarm rules tessiv.conf asked for; the defaults (all off) before Start or without the file.
+    const AlarmConfig& AlarmRulesWanted() const { return m_alarm; }
+    // An alarm nobody dealt with: told once more to the hook and the webhook. Window thread.
+    void Escalate(const std::vector<std::string>& gbkLines, std::chrono::system_clock::time_point when);
+    // Whether an entry's faults wait for confirmation, for the metrics. Worker thread.
+    void SetPending(const std::string& name, const std::string& url, bool pending);
+
     // What runs, for tests and the benchmark; null when off.
     const HookRunner* Hooks() const { return m_hooks.get(); }
     const WebhookSender* Webhook() const { return m_webhook.get(); }
@@ -56,4 +67,5 @@ private:
     std::atomic<MetricsEndpoint*> m_roundMetrics{nullptr};  // what the worker sees of m_metrics
     // The round reports an all-clear after every round without a fault; only the first after an alarm counts.
     bool m_alarmSinceClear = false;
+    AlarmConfig m_alarm;
 };

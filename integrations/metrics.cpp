@@ -107,6 +107,9 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
                  *m_registry)),
       m_faults(&Build(prometheus::BuildCounter(), "tessiv_faults_total",
                       "Alarms raised, by server and category", *m_registry)),
+      m_pending(&Build(prometheus::BuildGauge(), "tessiv_server_pending",
+                       "1 while the entry's faults wait for more faulty rounds before they alarm",
+                       *m_registry)),
       m_alarmActive(&Build(prometheus::BuildGauge(), "tessiv_alarm_active",
                            "1 from an alarm until every host is normal again", *m_registry)
                          .Add({})),
@@ -204,6 +207,20 @@ void MetricsEndpoint::Remove(Series& series) {
     if (series.duration != nullptr) m_duration->Remove(series.duration);
     if (series.failures != nullptr) m_failures->Remove(series.failures);
     if (series.outageStarted != nullptr) m_outageStarted->Remove(series.outageStarted);
+    if (series.pending != nullptr) m_pending->Remove(series.pending);
+}
+
+void MetricsEndpoint::SetPending(const std::string& name, const std::string& url, bool pending) {
+    const Key key{Utf8FromGbk(name), Utf8FromGbk(url)};
+    std::lock_guard hold(m_mutex);
+    Series& series = m_series[key];
+    if (pending && series.pending == nullptr) {
+        series.pending = &m_pending->Add({{"server", key.first}, {"address", key.second}});
+        series.pending->Set(1);
+    } else if (!pending && series.pending != nullptr) {
+        m_pending->Remove(series.pending);
+        series.pending = nullptr;
+    }
 }
 
 void MetricsEndpoint::FaultRaised(const std::string& server, const std::string& category) {

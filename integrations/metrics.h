@@ -39,6 +39,8 @@ public:
     // `server` UTF-8; `category` as in the notice.
     void FaultRaised(const std::string& server, const std::string& category);
     void SetAlarmActive(bool active);
+    // The entry's faults wait for more rounds before they alarm; names GBK, as the round reports them.
+    void SetPending(const std::string& name, const std::string& url, bool pending);
 
 private:
     struct Series {
@@ -47,6 +49,7 @@ private:
         prometheus::Gauge* duration = nullptr;
         prometheus::Gauge* failures = nullptr;
         prometheus::Gauge* outageStarted = nullptr;  // from the first round "false" to the first "true"
+        prometheus::Gauge* pending = nullptr;        // only while its faults wait for confirmation
     };
     using Key = std::pair<std::string, std::string>;  // server, address; UTF-8
 
@@ -59,6 +62,7 @@ private:
     prometheus::Family<prometheus::Gauge>* m_failures;
     prometheus::Family<prometheus::Gauge>* m_outageStarted;
     prometheus::Family<prometheus::Counter>* m_faults;
+    prometheus::Family<prometheus::Gauge>* m_pending;
     prometheus::Gauge* m_alarmActive;
     prometheus::Counter* m_rounds;
     prometheus::Family<prometheus::Gauge>* m_lastRoundEnd;

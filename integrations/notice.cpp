@@ -35,6 +35,13 @@ Notice ClearNotice(std::chrono::system_clock::time_point when) {
     return Notice{{}, {}, "clear", false, IsoLocalTime(when)};
 }
 
+Notice EscalationNotice(const std::vector<std::string>& gbkLines,
+                        std::chrono::system_clock::time_point when) {
+    std::string lines;
+    for (const std::string& line : gbkLines) lines += (lines.empty() ? "" : "\n") + Utf8FromGbk(line);
+    return Notice{{}, lines, "escalation", true, IsoLocalTime(when)};
+}
+
 std::string NoticeJson(const Notice& notice) {
     QJsonObject json{{QStringLiteral("category"), QString::fromStdString(notice.category)},
                      {QStringLiteral("time"), QString::fromStdString(notice.time)}};

@@ -11,13 +11,15 @@ struct AlarmEvent;
 struct Notice {
     std::string server;
     std::string line;
-    std::string category;  // connection, server, disk, dblog, security, other; "clear" for the all-clear
+    std::string category;  // connection, server, disk, dblog, security, other; "clear", "escalation"
     bool sound = false;
     std::string time;  // ISO 8601 with the local offset
 };
 
 Notice AlarmNotice(const AlarmEvent& event);
 Notice ClearNotice(std::chrono::system_clock::time_point when);
+// An alarm still sounding long after it began: the lines still in fault (GBK), one per line of `line`.
+Notice EscalationNotice(const std::vector<std::string>& gbkLines, std::chrono::system_clock::time_point when);
 
 // The webhook's body: {"server":…,"line":…,"category":…,"sound":…,"time":…}; the all-clear carries only
 // category and time.

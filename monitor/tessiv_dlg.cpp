@@ -25,6 +25,7 @@
 #include "monitor/run_pane_relay.h"
 #include "monitor/window_calls.h"
 #include "polling/poll_round.h"
+#include "rules/alarm_filter.h"
 #include "servers/server_entry.h"
 #include "servers/setting_file.h"
 #include "servers/ui/dialog_units.h"
@@ -258,20 +259,31 @@ void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag) {
 }
 
 void CTessivDlg::RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts) {
-    m_windowCalls->Call([this, &line, &facts, soundFlag] {
-        ShowAlarm(line, soundFlag);
+    bool recordSound = soundFlag;  // set on the window's thread, read here once the call is done
+    m_windowCalls->Call([this, &line, &facts, &recordSound, soundFlag] {
+        const AlarmVerdict verdict =
+            m_alarmFilter != nullptr ? m_alarmFilter->Judge(facts, m_settings.clock()) : AlarmVerdict::Alarm;
+        if (verdict == AlarmVerdict::Pending) {
+            // As a fault whose category is muted, but without bringing the window forward or telling anyone.
+            recordSound = false;
+            AddAlarmPaneLine(line);
+            return;
+        }
+        const bool sound = soundFlag && verdict == AlarmVerdict::Alarm;
+        recordSound = sound;
+        ShowAlarm(line, sound);
         if (m_observers.empty() || m_closing) return;
         AlarmEvent event;
         event.line = line;
         event.serverName = std::move(facts.serverName);
         event.url = std::move(facts.url);
         event.category = facts.category;
-        event.soundFlag = soundFlag;
+        event.soundFlag = sound;
         event.sounding = IsSounding();
         event.time = std::chrono::system_clock::from_time_t(m_settings.clock());
         TellObservers([&event](AlarmObserver& observer) { observer.AlarmRaised(event); });
     });
-    AppendAlarmRecord(m_logDir / kAlarmLogFileName, line, soundFlag);
+    AppendAlarmRecord(m_logDir / kAlarmLogFileName, line, recordSound);
 }
 
 template <typename Tell>
@@ -296,13 +308,17 @@ void CTessivDlg::ReportObserverFailure(const char* what) {
     m_runView->Show(m_strRunLog);
 }
 
-void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
+void CTessivDlg::AddAlarmPaneLine(const std::string& line) {
     PrependPaneText(m_strAlarmLog, line);
     m_alarmView->Prepended(line.size() + 2);
     m_alarmView->Show(m_strAlarmLog);
     // A screen reader announces the alarm; the pane's inserted line carries its text.
     QAccessibleEvent alert(m_editAlarmLog, QAccessible::Alert);
     QAccessible::updateAccessibility(&alert);
+}
+
+void CTessivDlg::ShowAlarm(const std::string& line, bool soundFlag) {
+    AddAlarmPaneLine(line);
     if (m_closing) return;
     if (m_bTopOnAlarm.load() != 0) BringForwardForAlarm();
     if (soundFlag && m_bPlaySound.load() != 0) {

@@ -26,6 +26,7 @@ class QPlainTextEdit;
 class QPushButton;
 class CServerInfodlg;
 class AlarmSound;
+class AlarmFilter;
 class PaneView;
 class RunPaneRelay;
 class RoundObserver;
@@ -85,6 +86,9 @@ public:
     // Offers the history (Ctrl+H and 历史记录 in both panes' context menus); without an opener neither is
     // there.
     void SetHistoryOpener(std::function<void()> open);
+    // Asked before each alarm whether it waits for confirmation or keeps quiet; must outlive the window.
+    // Without one every alarm is shown as the analysis raised it.
+    void SetAlarmFilter(AlarmFilter* filter) { m_alarmFilter = filter; }
 
     void StartMonitoring();
     void OnSilence();
@@ -121,6 +125,7 @@ private:
     void StartPollRound();
     void StopPollRound();
     void ShowAlarm(const std::string& line, bool soundFlag);
+    void AddAlarmPaneLine(const std::string& line);
     void BringForwardForAlarm();
     // Tells every observer; one that throws costs neither the others nor the alarm's own steps.
     void ShowPaneMenu(QPlainTextEdit* pane, const QPoint& position);
@@ -169,6 +174,7 @@ private:
     std::unique_ptr<PaneView> m_alarmView;
     std::shared_ptr<RunPaneRelay> m_notices;
     std::function<void()> m_openHistory;
+    AlarmFilter* m_alarmFilter = nullptr;
 };
 
 // Window texts.

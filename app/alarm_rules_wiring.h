@@ -1,0 +1,29 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "rules/alarm_rules.h"
+#include "text/time_text.h"
+
+class CTessivDlg;
+struct AlarmConfig;
+
+// Where the rules' steps go besides the window.
+struct AlarmRulesOutlets {
+    // The hook and the webhook: an alarm nobody dealt with, with the lines still in fault (GBK).
+    std::function<void(const std::vector<std::string>& lines, std::chrono::system_clock::time_point when)>
+        escalate;
+    std::function<void()> showAgain;             // the notification, critical
+    std::function<void(bool down)> networkDown;  // the notification and the tray
+};
+
+AlarmRulesConfig RulesConfig(const AlarmConfig& wanted);
+
+// Puts `rules` between the window's alarms and its steps, tells it of the alarm's life, and carries out what
+// it asks after every round and every `tick` (the start of quiet hours, an escalation), reading `clock` as
+// the window does. `rules` must outlive the window.
+void AttachAlarmRules(CTessivDlg& window, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
+                      std::chrono::milliseconds tick = std::chrono::seconds(1));

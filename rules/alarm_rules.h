@@ -1,0 +1,72 @@
+#pragma once
+
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "monitor/alarm_observer.h"
+#include "polling/round_observer.h"
+#include "rules/alarm_filter.h"
+#include "rules/quiet_hours.h"
+
+struct AlarmRulesConfig {
+    int confirmRounds = 1;  // 1: every fault alarms at once
+    std::optional<QuietHours> quietHours;
+    std::optional<std::chrono::minutes> escalateAfter;
+};
+
+// The opt-in alarm rules: confirmation over several rounds, quiet hours, escalation of an alarm nobody deals
+// with, and noticing that no host at all can be reached. Unconfigured it lets every alarm through as it is.
+// Rounds tell it from the worker, the window asks it and tells it on its own thread; the state both touch is
+// under one lock.
+class AlarmRules final : public AlarmFilter, public RoundObserver, public AlarmObserver {
+public:
+    // Told from the worker whether a host's faults wait for confirmation; names and URLs in GBK.
+    using PendingSink = std::function<void(const std::string& name, const std::string& url, bool pending)>;
+
+    void Configure(const AlarmRulesConfig& config);
+    // Set before the first round.
+    void SetPendingSink(PendingSink sink) { m_pendingSink = std::move(sink); }
+
+    AlarmVerdict Judge(const AlarmFacts& facts, std::time_t now) override;
+
+    void EntryPolled(const EntryResult& result) override;
+    void RoundEnded(std::size_t entries) override;
+
+    void AlarmRaised(const AlarmEvent& event) override;
+    void AlarmSilenced() override { m_soundingSince.reset(); }
+    void AllClear() override { m_soundingSince.reset(); }
+    void AlarmPaneCleared() override {}
+
+    // What the window should do now; asked on its thread every little while and after each round.
+    struct Steps {
+        bool silence = false;                 // quiet hours began while the alarm sounds
+        std::vector<std::string> escalation;  // non-empty: escalate with these lines (GBK)
+        std::optional<bool> networkDown;      // every host unreachable began (true) or ended (false)
+    };
+    Steps Tick(std::time_t now, bool sounding);
+
+private:
+    using Host = std::pair<std::string, std::string>;  // name, URL
+
+    mutable std::mutex m_mutex;
+    AlarmRulesConfig m_config;
+    std::map<Host, int> m_faultyRounds;                  // consecutive rounds with a fault, before this one
+    std::map<Host, std::vector<std::string>> m_inFault;  // each host's fault lines of its last round
+    std::size_t m_polled = 0;                            // this round: enabled entries, and those unreachable
+    std::size_t m_unreachable = 0;
+    bool m_anyAnswered = false;
+    bool m_networkDown = false;
+    bool m_networkChanged = false;
+    PendingSink m_pendingSink;
+
+    // Window thread only.
+    std::optional<std::time_t> m_soundingSince;
+    bool m_escalated = false;
+};
