@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "history/outcome_codes.h"
 #include "history/ui/outcome_text.h"
 #include "text/gbk.h"
 
@@ -35,7 +36,8 @@ std::string OutagesCsv(const std::vector<history::OutageRecord>& outages, histor
                history_text::IsoLocalTime(outage.start) + ',' +
                (outage.end ? history_text::IsoLocalTime(*outage.end) : std::string()) + ',' +
                std::to_string(std::max<long long>(0, seconds)) + ',' +
-               history_text::OutcomeKey(outage.category) + ',' + Field(Utf8(outage.firstLine)) + "\r\n";
+               std::string(history::OutcomeName(outage.category)) + ',' + Field(Utf8(outage.firstLine)) +
+               "\r\n";
     }
     return csv;
 }

@@ -32,31 +32,6 @@ QString OutcomeName(Outcome outcome) {
     return {};
 }
 
-// The same words the metrics and the webhook use for the categories.
-const char* OutcomeKey(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::NoData:
-            return "nodata";
-        case Outcome::Normal:
-            return "normal";
-        case Outcome::Connection:
-            return "connection";
-        case Outcome::ServerFault:
-            return "server";
-        case Outcome::DiskSpace:
-            return "disk";
-        case Outcome::DbLog:
-            return "dblog";
-        case Outcome::Security:
-            return "security";
-        case Outcome::Unclassified:
-            return "other";
-        case Outcome::BrokeOff:
-            return "brokeoff";
-    }
-    return "";
-}
-
 QColor OutcomeColor(Outcome outcome) {
     switch (outcome) {
         case Outcome::NoData:
