@@ -16,6 +16,7 @@
 #include <QString>
 #include <QUrl>
 
+#include "fileio/regular_file.h"
 #include "integrations/command_line.h"
 
 namespace {
@@ -50,61 +51,21 @@ private:
     std::size_t m_more = 0;
 };
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor() { Reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-    void Reset() {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
-std::string KindOf(mode_t mode) {
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a plain file";
-}
-
 // Opens `file` for reading without waiting on a FIFO's writer or a device; only a regular file is kept.
 // `problem` says why not; `missing` tells a file that is not there.
 struct OpenedFile {
-    FileDescriptor fd;
-    struct stat info {};
+    RegularFile file;
     std::string problem;
     bool missing = false;
 };
 
-OpenedFile OpenRegularFile(const std::filesystem::path& file) {
-    OpenedFile opened;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        opened.missing = errno == ENOENT;
-        opened.problem = "cannot be read (" + std::string(std::strerror(errno)) + ")";
-        return opened;
-    }
-    opened.fd = FileDescriptor(fd);
-    if (::fstat(fd, &opened.info) != 0) {
-        opened.problem = "cannot be examined (" + std::string(std::strerror(errno)) + ")";
-        opened.fd.Reset();
-    } else if (!S_ISREG(opened.info.st_mode)) {
-        opened.problem = "is " + KindOf(opened.info.st_mode) + ", not a regular file";
-        opened.fd.Reset();
-    }
+OpenedFile OpenConfigFile(const std::filesystem::path& path) {
+    OpenedFile opened{OpenRegularFile(path, O_RDONLY), {}, false};
+    if (opened.file.notRegular)
+        opened.problem = std::string("is ") + FileKind(opened.file.info.st_mode) + ", not a regular file";
+    else if (!opened.file)
+        opened.problem = "cannot be read (" + std::string(std::strerror(opened.file.error)) + ")";
+    opened.missing = opened.file.error == ENOENT;
     return opened;
 }
 
@@ -115,21 +76,9 @@ std::string TooLarge(std::size_t limit) {
 // The whole of a regular file of at most `limit` bytes; it may have grown since fstat.
 std::optional<std::string> ReadAtMost(int fd, std::size_t limit, std::string& problem) {
     std::string content;
-    char buffer[16384];
-    while (true) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            problem = "cannot be read (" + std::string(std::strerror(errno)) + ")";
-            return std::nullopt;
-        }
-        if (got == 0) return content;
-        if (content.size() + static_cast<std::size_t>(got) > limit) {
-            problem = TooLarge(limit);
-            return std::nullopt;
-        }
-        content.append(buffer, static_cast<std::size_t>(got));
-    }
+    if (ReadAll(fd, content, limit)) return content;
+    problem = errno == EFBIG ? TooLarge(limit) : "cannot be read (" + std::string(std::strerror(errno)) + ")";
+    return std::nullopt;
 }
 
 // What a problem in a section turns off, for the line that reports it.
@@ -239,7 +188,7 @@ void ReadHooks(const Sections& sections, IntegrationsConfig& config, ProblemList
         }
         // A FIFO here would block the start, and the webhook's every try later.
         if (ca) {
-            if (const OpenedFile file = OpenRegularFile(*ca); !file.problem.empty()) {
+            if (const OpenedFile file = OpenConfigFile(*ca); !file.problem.empty()) {
                 problems.Add(BadValue("hooks/webhook_ca", *ca + " " + file.problem, "hooks"));
                 config.hookCommand.reset();
                 return;
@@ -394,14 +343,14 @@ IntegrationsConfig ParseIntegrationsConfig(const std::string& text) {
 
 IntegrationsConfig ReadIntegrationsConfig(const std::filesystem::path& dir) {
     IntegrationsConfig config;
-    OpenedFile file = OpenRegularFile(dir / kConfigFileName);
+    OpenedFile file = OpenConfigFile(dir / kConfigFileName);
     if (file.missing) return config;
     std::string problem = std::move(file.problem);
     std::optional<std::string> text;
-    if (problem.empty() && static_cast<std::uintmax_t>(file.info.st_size) > kConfigMaxBytes)
+    if (problem.empty() && static_cast<std::uintmax_t>(file.file.info.st_size) > kConfigMaxBytes)
         problem = TooLarge(kConfigMaxBytes);  // refused unread
     else if (problem.empty())
-        text = ReadAtMost(file.fd.get(), kConfigMaxBytes, problem);
+        text = ReadAtMost(file.file.fd.get(), kConfigMaxBytes, problem);
     if (!text) {
         config.problems.push_back("tessiv.conf " + problem + "; " + kAllOff);
         return config;

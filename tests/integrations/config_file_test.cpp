@@ -139,7 +139,7 @@ TEST(TessivConfFile, AFileThatCannotBeUsedGivesAFewRunPaneLinesAndTurnsNothingOn
          {"tessiv.conf is a FIFO, not a regular file; " + std::string(kAllOff)}},
         {"a link to /dev/zero",
          [](auto&, auto& conf) { std::filesystem::create_symlink("/dev/zero", conf); },
-         {"tessiv.conf is a device, not a regular file; " + std::string(kAllOff)}},
+         {"tessiv.conf is a character device, not a regular file; " + std::string(kAllOff)}},
         {"a 200 MB file",
          [&](auto&, auto& conf) {
              WriteFileBytes(conf, hooks);
