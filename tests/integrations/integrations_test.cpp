@@ -47,6 +47,19 @@ TEST(IntegrationsConfig, TheShippedExampleTurnsEverythingOn) {
     EXPECT_EQ(config.metrics->Text(), "127.0.0.1:9464");
     EXPECT_TRUE(config.metrics->loopback);
     EXPECT_FALSE(ReadIntegrationsConfig(TempDir().path()).hookCommand);
+
+    // Saved by an editor with CR LF line ends, it means the same, to the last byte of every value.
+    TempDir dir;
+    std::string crlf;
+    for (const char c : ReadFileBytes(std::filesystem::path(TESSIV_DOCS) / "tessiv.conf.example"))
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    WriteFileBytes(dir / "tessiv.conf", crlf);
+    const IntegrationsConfig fromCrLf = ReadIntegrationsConfig(dir.path());
+    EXPECT_TRUE(fromCrLf.problems.empty()) << fromCrLf.problems.front();
+    EXPECT_EQ(fromCrLf.hookCommand, config.hookCommand);
+    ASSERT_TRUE(fromCrLf.webhook && fromCrLf.metrics);
+    EXPECT_EQ(fromCrLf.webhook->url, config.webhook->url);
+    EXPECT_EQ(fromCrLf.metrics->Text(), config.metrics->Text());
 }
 
 TEST(IntegrationsConfig, ABadKeyOrValueGivesOneLineNamingItAndThatFeatureStaysOff) {

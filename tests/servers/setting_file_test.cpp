@@ -197,14 +197,15 @@ TEST_F(SettingFile, PermissionsDecideBetweenInPlaceRewriteAndLeavingTheFileAlone
     std::filesystem::create_directory(folder);
     const auto writable = folder / "Setting.ini";
     const auto readOnly = folder / "other.ini";
-    WriteFileBytes(writable, "old\r\n");
+    WriteFileBytes(writable, "old,http://192.0.2.1:89/a-longer-list@1\r\nold-2\r\n");
     WriteFileBytes(readOnly, "kept\r\n");
     ASSERT_EQ(::chown(writable.c_str(), 65534, 65534), 0);
     ::chmod(writable.c_str(), 0640);
     ::chmod(readOnly.c_str(), 0644);
     ::chmod(folder.c_str(), 0755);  // root's folder: nobody may create the temporary file in it
 
-    // The folder takes no temporary, but the file may be written: rewritten in place, mode and owner kept.
+    // The folder takes no temporary, but the file may be written: rewritten in place, mode and owner kept,
+    // and no tail of the longer old list left behind.
     EXPECT_TRUE(AsNobody([&] { return bool(SaveServerEntries(writable, {"new", "list"})); }));
     EXPECT_EQ(ReadFileBytes(writable), "new\r\nlist\r\n");
     struct stat info {};
@@ -218,6 +219,19 @@ TEST_F(SettingFile, PermissionsDecideBetweenInPlaceRewriteAndLeavingTheFileAlone
         return !saved && saved.error == EACCES;
     }));
     EXPECT_EQ(ReadFileBytes(readOnly), "kept\r\n");
+
+    // Nor is it replaced where the folder would take the new list beside it.
+    const auto open = dir / "open";
+    std::filesystem::create_directory(open);
+    ::chmod(open.c_str(), 0777);
+    const auto guarded = open / "Setting.ini";
+    WriteFileBytes(guarded, "kept\r\n");
+    ::chmod(guarded.c_str(), 0644);
+    EXPECT_TRUE(AsNobody([&] {
+        SaveResult saved = SaveServerEntries(guarded, {"new"});
+        return !saved && saved.error == EACCES;
+    }));
+    EXPECT_EQ(ReadFileBytes(guarded), "kept\r\n");
 }
 
 TEST_F(SettingFile, AFifoLoadsNothingWithoutBlocking) {
