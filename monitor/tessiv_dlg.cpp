@@ -1,5 +1,6 @@
 #include "monitor/tessiv_dlg.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -72,7 +73,8 @@ CTessivDlg::CTessivDlg(MonitorSettings settings, QWidget* parent)
       m_settings(std::move(settings)),
       m_dataDir(m_settings.dataDir.empty() ? GetModuleDir() : m_settings.dataDir),
       m_logDir(m_settings.logDir.empty() ? m_dataDir : m_settings.logDir),
-      m_setting(m_dataDir / kSettingFileName) {
+      m_setting(m_dataDir / kSettingFileName),
+      m_maintenance(m_dataDir / kMaintenanceFileName) {
     m_sound = new AlarmSound(this);
     m_windowCalls = new WindowCalls(this);
     m_timerStart.setSingleShot(true);
@@ -143,6 +145,9 @@ void CTessivDlg::OnInitDialog() {
     setWindowIcon(icon);
     if (m_settings.installCrashHandler) crashdump::Install();
     LoadServerEntries();
+    // A maintenance that ended while the monitor was closed ends now.
+    m_maintenance.Load();
+    EndDueMaintenance();
     UpdateData(false);
     m_timerStart.start(m_settings.pacing.startDelay);
     m_buttonStart->setFocus();
@@ -158,6 +163,36 @@ void CTessivDlg::TakeOutsideEdit() {
     m_servers.Replace(std::move(disk->entries));
     m_setting.Take(*disk);
     ReportOutsideEdit();
+}
+
+void CTessivDlg::EndDueMaintenance() {
+    const std::time_t now = m_settings.clock();
+    const std::vector<std::string> ended = m_maintenance.EndedBy(now);
+    if (ended.empty()) return;
+    std::vector<std::string> names;
+    {
+        ServerLists::Locked locked = m_servers.Lock();
+        for (std::string& entryText : locked.m_arrServers) {
+            if (std::ranges::find(ended, MaintenanceKey(entryText)) == ended.end()) continue;
+            entryText = entry::WithFlag(entryText, entry::kEnabledFlag);
+            names.push_back(entry::ForDisplay(entryText).name);
+        }
+    }
+    const std::string time = "<" + FormatLocalTime(now, kPaneTimeFormat) + "> ";
+    if (!names.empty()) {
+        // Kept as set until Setting.ini says "@1", so a restart still ends it; the next round tries again.
+        if (SaveResult saved = m_setting.Save(m_servers.Entries()); !saved) {
+            AppendRunLog(time + gbk::FromUtf8(kSettingSaveFailedText) + saved.Reason());
+            UpdateData(false);
+            return;
+        }
+    }
+    // An entry deleted meanwhile only drops its maintenance.
+    if (SaveResult dropped = m_maintenance.End(ended); !dropped)
+        AppendRunLog(time + gbk::FromQString(QString::fromStdString(m_maintenance.File().string())) + ": " +
+                     dropped.Reason());
+    for (const std::string& name : names) AppendRunLog(MaintenanceEndedLine(name, now));
+    UpdateData(false);
 }
 
 void CTessivDlg::ReportOutsideEdit() {
@@ -210,7 +245,10 @@ void CTessivDlg::StartPollRound() {
     // The previous worker armed this timer as its last act; it has ended or is about to.
     if (m_hPollThread.joinable()) m_hPollThread.join();
     // No round is running now; an open list dialog takes any outside edit itself when it closes.
-    if (!m_listOpen) TakeOutsideEdit();
+    if (!m_listOpen) {
+        TakeOutsideEdit();
+        EndDueMaintenance();
+    }
     StatusQuery query = [this](const std::string& url, std::string& report) {
         QueryOptions options{&m_control.StopFlag(), m_settings.clock, m_settings.queryLimits};
         return QueryServerStatus(url, report, options);
@@ -461,6 +499,10 @@ void CTessivDlg::OnPollRefresh() {
 void CTessivDlg::OnManageServers() {
     if (m_closing) return;
     CServerInfodlg dialog(m_servers, m_setting, this);
+    dialog.OfferMaintenance(m_maintenance, m_settings.clock, [this](std::string line) {
+        AppendRunLog(std::move(line));
+        UpdateData(false);
+    });
     m_listOpen = true;
     m_serverList = &dialog;
     dialog.exec();

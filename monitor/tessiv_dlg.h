@@ -17,6 +17,7 @@
 #include "polling/pacing.h"
 #include "polling/round_control.h"
 #include "polling/status_query.h"
+#include "servers/maintenance.h"
 #include "servers/server_lists.h"
 #include "servers/setting_store.h"
 #include "text/time_text.h"
@@ -120,6 +121,9 @@ private:
     // Takes a Setting.ini another program changed as the new list, and says so in the run pane.
     void TakeOutsideEdit();
     void ReportOutsideEdit();
+    // Enables every entry whose maintenance has ended by the window's clock, saves Setting.ini and says so
+    // in the run pane.
+    void EndDueMaintenance();
     void UpdateData(bool saveAndValidate);
     void OnTimer(int id);
     void StartPollRound();
@@ -138,6 +142,7 @@ private:
     std::filesystem::path m_dataDir;
     std::filesystem::path m_logDir;
     SettingStore m_setting;
+    Maintenance m_maintenance;
     bool m_listOpen = false;  // the server list dialog is up: its rows stand for the entries
     QPointer<CServerInfodlg> m_serverList;
     bool m_observerFailureReported = false;
@@ -184,3 +189,4 @@ inline constexpr const char* kAlarmTitle = "有服务器异常 ...  Ver0.3";
 inline constexpr const char* kStartLine = "服务器监控程序已经启动!";
 inline constexpr const char* kObserverFailedText = "报警附加功能出错（此后的错误不再显示）：";
 inline constexpr const char* kSettingReloadedText = "Setting.ini 已被其他程序修改，已重新读取服务器列表";
+inline constexpr const char* kSettingSaveFailedText = "无法保存 Setting.ini：";

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QFont>
 #include <QHeaderView>
+#include <QMenu>
 #include <QMessageBox>
 #include <QShowEvent>
 
@@ -141,6 +142,16 @@ void CServerInfodlg::InsertRow(int row, const std::string& entryText) {
     m_listServers->setItem(row, kNameColumn, name);
     m_listServers->setItem(row, kStatusColumn, MakeItem(view.running() ? kRunningText : kPausedText));
     m_listServers->setItem(row, kAddressColumn, MakeItem(gbk::ToQString(view.address)));
+    ShowMaintenanceEnd(row, entryText);
+}
+
+// The end on every cell of the row, so it shows wherever the pointer rests; no tool tip without maintenance.
+void CServerInfodlg::ShowMaintenanceEnd(int row, const std::string& entryText) {
+    std::optional<std::time_t> end =
+        m_maintenance != nullptr ? m_maintenance->EndOf(entryText) : std::nullopt;
+    const QString tip = end ? QString::fromStdString(MaintenanceUntilText(*end)) : QString();
+    for (int column : {kNameColumn, kStatusColumn, kAddressColumn})
+        if (QTableWidgetItem* item = m_listServers->item(row, column)) item->setToolTip(tip);
 }
 
 void CServerInfodlg::FillServerList() {
@@ -171,20 +182,30 @@ void CServerInfodlg::OnInvertChecks() {
 }
 
 void CServerInfodlg::OnDeleteChecked() {
-    // Held for the whole loop so a poll round never sees the arrays half way through.
-    ServerLists::Locked locked = m_lists.Lock();
-    for (int row = m_listServers->rowCount() - 1; row >= 0; --row) {
-        if (!IsChecked(row)) continue;
-        m_listServers->removeRow(row);
-        // A row past the end of an array has nothing behind it to erase.
-        auto index = static_cast<std::size_t>(row);
-        if (index < locked.m_arrServers.size()) locked.m_arrServers.erase(locked.m_arrServers.begin() + row);
-        if (index < locked.m_arrServerStates.size())
-            locked.m_arrServerStates.erase(locked.m_arrServerStates.begin() + row);
+    std::vector<std::string> deleted;
+    {
+        // Held for the whole loop so a poll round never sees the arrays half way through.
+        ServerLists::Locked locked = m_lists.Lock();
+        for (int row = m_listServers->rowCount() - 1; row >= 0; --row) {
+            if (!IsChecked(row)) continue;
+            m_listServers->removeRow(row);
+            // A row past the end of an array has nothing behind it to erase.
+            auto index = static_cast<std::size_t>(row);
+            if (index < locked.m_arrServers.size()) {
+                deleted.push_back(locked.m_arrServers[index]);
+                locked.m_arrServers.erase(locked.m_arrServers.begin() + row);
+            }
+            if (index < locked.m_arrServerStates.size())
+                locked.m_arrServerStates.erase(locked.m_arrServerStates.begin() + row);
+        }
     }
+    // A deleted entry's maintenance goes with it; the file is written outside the lock.
+    if (m_maintenance == nullptr) return;
+    if (SaveResult saved = m_maintenance->End(deleted); !saved) ReportFailedMaintenanceSave(saved);
 }
 
-void CServerInfodlg::SetCheckedFlags(std::string_view flag, const QString& statusText) {
+std::vector<int> CServerInfodlg::SetCheckedFlags(std::string_view flag, const QString& statusText) {
+    std::vector<int> changed;
     ServerLists::Locked locked = m_lists.Lock();
     for (int row = m_listServers->rowCount() - 1; row >= 0; --row) {
         auto index = static_cast<std::size_t>(row);
@@ -192,7 +213,9 @@ void CServerInfodlg::SetCheckedFlags(std::string_view flag, const QString& statu
         if (!IsChecked(row) || index >= locked.m_arrServers.size()) continue;
         locked.m_arrServers[index] = entry::WithFlag(locked.m_arrServers[index], flag);
         if (QTableWidgetItem* status = m_listServers->item(row, kStatusColumn)) status->setText(statusText);
+        changed.push_back(row);
     }
+    return changed;
 }
 
 void CServerInfodlg::OnPauseChecked() {
@@ -200,7 +223,88 @@ void CServerInfodlg::OnPauseChecked() {
 }
 
 void CServerInfodlg::OnEnableChecked() {
-    SetCheckedFlags(entry::kEnabledFlag, kRunningText);
+    for (int row : SetCheckedFlags(entry::kEnabledFlag, kRunningText)) CloseMaintenance(row);
+}
+
+void CServerInfodlg::OfferMaintenance(Maintenance& state, Clock clock,
+                                      std::function<void(std::string)> runLine) {
+    m_maintenance = &state;
+    m_clock = std::move(clock);
+    m_runLine = std::move(runLine);
+    m_listServers->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_listServers, &QWidget::customContextMenuRequested, this, &CServerInfodlg::ShowRowMenu,
+            Qt::UniqueConnection);
+}
+
+std::optional<std::string> CServerInfodlg::EntryAt(int row) {
+    ServerLists::Locked locked = m_lists.Lock();
+    if (row < 0 || static_cast<std::size_t>(row) >= locked.m_arrServers.size()) return std::nullopt;
+    return locked.m_arrServers[static_cast<std::size_t>(row)];
+}
+
+bool CServerInfodlg::SetFlag(int row, std::string_view flag, const QString& statusText) {
+    {
+        ServerLists::Locked locked = m_lists.Lock();
+        if (row < 0 || static_cast<std::size_t>(row) >= locked.m_arrServers.size()) return false;
+        std::string& entryText = locked.m_arrServers[static_cast<std::size_t>(row)];
+        entryText = entry::WithFlag(entryText, flag);
+    }
+    if (QTableWidgetItem* status = m_listServers->item(row, kStatusColumn)) status->setText(statusText);
+    return true;
+}
+
+// Shown as the table shows its own menus, without a nested event loop; the actions look the row's entry up
+// again when chosen.
+void CServerInfodlg::ShowRowMenu(const QPoint& position) {
+    const int row = m_listServers->rowAt(position.y());
+    std::optional<std::string> entryText = EntryAt(row);
+    if (!entryText || m_maintenance == nullptr) return;
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const auto hours = [this](int count) { return m_clock() + static_cast<std::time_t>(count) * 60 * 60; };
+    connect(menu->addAction(QStringLiteral("维护 1 小时")), &QAction::triggered, this,
+            [this, row, hours] { StartMaintenance(row, hours(1)); });
+    connect(menu->addAction(QStringLiteral("维护 4 小时")), &QAction::triggered, this,
+            [this, row, hours] { StartMaintenance(row, hours(4)); });
+    connect(menu->addAction(QStringLiteral("维护到明天 08:00")), &QAction::triggered, this,
+            [this, row] { StartMaintenance(row, NextMorning(m_clock())); });
+    menu->addSeparator();
+    QAction* end = menu->addAction(QStringLiteral("结束维护"));
+    end->setEnabled(m_maintenance->EndOf(*entryText).has_value());
+    connect(end, &QAction::triggered, this, [this, row] { EndMaintenance(row); });
+    menu->popup(m_listServers->viewport()->mapToGlobal(position));
+}
+
+void CServerInfodlg::StartMaintenance(int row, std::time_t end) {
+    if (!SetFlag(row, entry::kPausedFlag, kJustPausedText)) return;
+    const std::string entryText = EntryAt(row).value_or(std::string());
+    // Kept in memory when the file cannot be written: the entry stays paused until the end all the same.
+    if (SaveResult saved = m_maintenance->Start(entryText, end); !saved) ReportFailedMaintenanceSave(saved);
+    ShowMaintenanceEnd(row, entryText);
+    if (m_runLine) m_runLine(MaintenanceStartedLine(entry::ForDisplay(entryText).name, end, m_clock()));
+}
+
+void CServerInfodlg::EndMaintenance(int row) {
+    std::optional<std::string> entryText = EntryAt(row);
+    if (!entryText || !m_maintenance->EndOf(*entryText)) return;
+    SetFlag(row, entry::kEnabledFlag, kRunningText);
+    CloseMaintenance(row);
+}
+
+void CServerInfodlg::CloseMaintenance(int row) {
+    if (m_maintenance == nullptr) return;
+    std::optional<std::string> entryText = EntryAt(row);
+    if (!entryText || !m_maintenance->EndOf(*entryText)) return;
+    if (SaveResult saved = m_maintenance->End({*entryText}); !saved) ReportFailedMaintenanceSave(saved);
+    ShowMaintenanceEnd(row, *entryText);
+    if (m_runLine) m_runLine(MaintenanceEndedLine(entry::ForDisplay(*entryText).name, m_clock()));
+}
+
+void CServerInfodlg::ReportFailedMaintenanceSave(const SaveResult& saved) {
+    const QString text = QString::fromUtf8("无法保存维护时间到 %1：%2。")
+                             .arg(QString::fromStdString(m_maintenance->File().string()),
+                                  QString::fromStdString(saved.Reason()));
+    QMessageBox::warning(this, QString::fromUtf8("保存失败"), text);
 }
 
 void CServerInfodlg::OnAddServer() {

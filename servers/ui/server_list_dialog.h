@@ -1,7 +1,10 @@
 #pragma once
 
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,9 +14,12 @@
 #include <QPushButton>
 #include <QTableWidget>
 
+#include "servers/maintenance.h"
 #include "servers/server_lists.h"
 #include "servers/setting_store.h"
+#include "text/time_text.h"
 
+class QPoint;
 class QShowEvent;
 
 // "ServersInfo": the server entries, one checkable row each, with buttons to select, delete, pause, enable
@@ -22,6 +28,9 @@ class QShowEvent;
 // another program changed while the dialog was open is never overwritten unseen: with no change made here
 // nothing is written and the entries become the file's; with changes made here they are saved and the other
 // version is kept beside the file as "<file>.conflict", which a message names.
+// With maintenance offered, a row's context menu pauses its entry until a set time (维护 1 小时, 维护 4 小时,
+// 维护到明天 08:00) or ends that at once (结束维护); the row's tool tip shows the end. Enabling the entry by
+// hand ends its maintenance, deleting it drops it.
 // Child object names (for tests and style sheets): m_listServers, deleteButton, cancelButton (hidden),
 // selectAllButton, invertButton, addButton, pauseButton, enableButton.
 class CServerInfodlg final : public QDialog {
@@ -32,6 +41,10 @@ public:
     CServerInfodlg(ServerLists& lists, std::filesystem::path settingFile, QWidget* parent = nullptr);
     // Saves through the window's store, which knows the version the entries came from.
     CServerInfodlg(ServerLists& lists, SettingStore& store, QWidget* parent = nullptr);
+
+    // Offers the maintenance menu; `state` must outlive the dialog. `runLine` takes the GBK run-pane lines
+    // for a maintenance started or ended here.
+    void OfferMaintenance(Maintenance& state, Clock clock, std::function<void(std::string)> runLine);
 
     // Whether the last close took the entries from a setting file another program had changed.
     bool TookFileVersion() const { return m_tookFileVersion; }
@@ -64,7 +77,17 @@ private:
     bool IsChecked(int row) const;
     std::string RowName(int row) const;
     void InsertRow(int row, const std::string& entryText);
-    void SetCheckedFlags(std::string_view flag, const QString& statusText);
+    // The rows whose entry took the flag.
+    std::vector<int> SetCheckedFlags(std::string_view flag, const QString& statusText);
+    std::optional<std::string> EntryAt(int row);
+    bool SetFlag(int row, std::string_view flag, const QString& statusText);
+    void ShowRowMenu(const QPoint& position);
+    void StartMaintenance(int row, std::time_t end);
+    void EndMaintenance(int row);
+    // The entry at `row` took its flag by hand or by 结束维护: its maintenance, if any, is over.
+    void CloseMaintenance(int row);
+    void ShowMaintenanceEnd(int row, const std::string& entryText);
+    void ReportFailedMaintenanceSave(const SaveResult& saved);
     void SaveOnClose();
     void ReportFailedSave(const std::filesystem::path& file, const SaveResult& saved);
 
@@ -73,6 +96,9 @@ private:
     SettingStore& m_store;
     std::vector<std::string> m_entriesAtOpen;
     bool m_tookFileVersion = false;
+    Maintenance* m_maintenance = nullptr;
+    Clock m_clock;
+    std::function<void(std::string)> m_runLine;
     // Declared in tab order: creation order is the focus chain.
     QPushButton* m_deleteButton = AddButton(QStringLiteral("删除"), "deleteButton", 162, 168);
     QPushButton* m_cancelButton = AddButton(QStringLiteral("暂停"), "cancelButton", 273, 146);
