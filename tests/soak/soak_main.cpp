@@ -2,7 +2,7 @@
 // whose answers change every few rounds, and checks that the process does not grow (resident memory, file
 // descriptors, threads) and that every alarm raised reached log.txt, in order.
 //
-//   tessiv-soak [--rounds N] [--warmup W] [--time-limit SECONDS]
+//   tessiv-soak [--rounds N] [--warmup W] [--time-limit SECONDS] [--history]
 //
 // Exit status 0 when every target is met, 1 when one is missed, 2 on a usage error, 3 when it hung.
 #include <curl/curl.h>
@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "history/history_store.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/tessiv_dlg.h"
 #include "servers/server_lists.h"
@@ -259,6 +260,7 @@ struct Options {
     int rounds = 10000;
     int warmup = -1;
     int timeLimitSeconds = -1;
+    bool history = false;  // record the rounds and alarms in history.sqlite, as the program does by default
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
@@ -274,6 +276,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             return true;
         };
         bool ok = false;
+        if (arg == "--history") ok = options.history = true;
         if (arg == "--rounds") ok = number(options.rounds);
         if (arg == "--warmup") ok = number(options.warmup);
         if (arg == "--time-limit") ok = number(options.timeLimitSeconds);
@@ -338,6 +341,7 @@ int Run(const Options& options) {
     const std::string unreachableUrl = "http://127.0.0.1:" + std::to_string(closedPort) + kStatusPath;
 
     std::vector<std::unique_ptr<StatusHost>> hosts;
+    history::HistoryStore history;  // outlives the window, which tells it to the end
     std::unique_ptr<CTessivDlg> window;
     std::atomic<ServerLists*> servers{nullptr};
 
@@ -384,9 +388,15 @@ int Run(const Options& options) {
     settings.queryLimits.connectTimeout = 2s;
     settings.queryLimits.totalTimeout = 5s;
 
+    if (options.history) settings.roundObserver = &history;
+
     QElapsedTimer clock;
     clock.start();
     window = std::make_unique<CTessivDlg>(settings);
+    if (options.history) {
+        window->AddAlarmObserver(&history);
+        history.Start(dir / history::kHistoryFileName);
+    }
     servers = &window->Servers();
 
     QEventLoop loop;
@@ -483,6 +493,11 @@ int Run(const Options& options) {
                 completed > 0 ? runSeconds * 1000.0 / completed : 0.0);
     if (timedOut) std::printf("stopped by the time limit of %d s\n", options.timeLimitSeconds);
     if (!logDifference.empty()) std::printf("log.txt: %s\n", logDifference.c_str());
+    if (options.history) {
+        std::error_code error;
+        const auto bytes = std::filesystem::file_size(dir / history::kHistoryFileName, error);
+        std::printf("history.sqlite: %.1f MiB\n", error ? 0.0 : static_cast<double>(bytes) / 1048576);
+    }
     std::printf("%s\n", passed ? "tessiv-soak: all targets met" : "tessiv-soak: TARGET MISSED");
     std::fflush(stdout);
     return passed ? 0 : 1;
@@ -493,7 +508,8 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
     const std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
-        std::fprintf(stderr, "usage: %s [--rounds N] [--warmup W < N] [--time-limit SECONDS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--rounds N] [--warmup W < N] [--time-limit SECONDS] [--history]\n",
+                     argv[0]);
         return 2;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
