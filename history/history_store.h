@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "core/alarm_observer.h"
 #include "history/history_events.h"
-#include "monitor/alarm_observer.h"
 #include "polling/round_observer.h"
 
 namespace history {

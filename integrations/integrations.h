@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "core/alarm_observer.h"
 #include "integrations/config.h"
 #include "integrations/failure_report.h"
 #include "integrations/hook_runner.h"
 #include "integrations/metrics.h"
 #include "integrations/webhook.h"
-#include "monitor/alarm_observer.h"
 #include "polling/round_observer.h"
 
 struct IntegrationLimits {

@@ -6,7 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 
-#include "monitor/alarm_observer.h"
+#include "core/alarm_observer.h"
 #include "text/gbk.h"
 
 std::string Utf8FromGbk(std::string_view gbkText) {

@@ -2,7 +2,7 @@
 
 #include <QSoundEffect>
 
-#include "monitor/window_calls.h"
+#include "core/window_calls.h"
 
 AudioThread::AudioThread() {
     m_thread.setObjectName(QStringLiteral("tessiv-audio"));

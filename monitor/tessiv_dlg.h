@@ -5,22 +5,13 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <QDialog>
 #include <QPointer>
-#include <QTimer>
 
-#include "monitor/alarm_observer.h"
+#include "core/alarm_observer.h"
+#include "core/monitor_core.h"
 #include "polling/monitor_port.h"
-#include "polling/pacing.h"
-#include "polling/round_control.h"
-#include "polling/status_query.h"
-#include "servers/maintenance.h"
-#include "servers/server_lists.h"
-#include "servers/setting_store.h"
-#include "text/time_text.h"
 
 class QCheckBox;
 class QPlainTextEdit;
@@ -29,25 +20,10 @@ class CServerInfodlg;
 class AlarmSound;
 class AlarmFilter;
 class PaneView;
-class RunPaneRelay;
-class RoundObserver;
-class WindowCalls;
 
-// Where the window keeps its files and how fast it runs. The program uses the defaults.
-struct MonitorSettings {
-    std::filesystem::path dataDir;  // Setting.ini (and log.txt); empty: the executable's directory
-    std::filesystem::path logDir;   // log.txt; empty: dataDir
-    Pacing pacing;
-    Clock clock = SystemClock();
-    QueryLimits queryLimits;
-    bool installCrashHandler = true;
-    RoundObserver* roundObserver = nullptr;  // told of every polled entry, on the worker thread
-};
-
-// The monitor window: the server entries and their states, the two panes, the alarm, the six options, and the
-// timers that start monitoring and each poll round. Poll rounds run on a worker thread and reach the window
-// through its MonitorPort side, which carries every call to the window's thread.
-class CTessivDlg final : public QDialog, public MonitorPort {
+// The monitor window: a view of the monitor's core, with the six options as check boxes, the alarm's sound
+// and title, and the server list. Poll rounds reach the core through the window's MonitorPort side.
+class CTessivDlg final : public QDialog, public MonitorPort, private MonitorView {
     Q_OBJECT
 public:
     explicit CTessivDlg(MonitorSettings settings = {}, QWidget* parent = nullptr);
@@ -56,31 +32,34 @@ public:
     CTessivDlg& operator=(const CTessivDlg&) = delete;
 
     // MonitorPort: callable from the poll-round worker.
-    void AppendRunLog(std::string line) override;
-    void RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts) override;
+    void AppendRunLog(std::string line) override { m_core.AppendRunLog(std::move(line)); }
+    void RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts) override {
+        m_core.RaiseAlarm(std::move(line), soundFlag, std::move(facts));
+    }
     // An alarm whose entry is not known: its category is the line's.
-    void RaiseAlarm(std::string line, bool soundFlag);
-    void PollRefresh() override;
-    void Silence() override;
-    void ClearAlarmPane() override;
-    void ArmRoundTimer(std::chrono::milliseconds delay) override;
-    MuteOptions Mutes() const override;
-    ServerLists& Servers() override { return m_servers; }
+    void RaiseAlarm(std::string line, bool soundFlag) { m_core.RaiseAlarm(std::move(line), soundFlag); }
+    void PollRefresh() override { m_core.PollRefresh(); }
+    void Silence() override { m_core.Silence(); }
+    void ClearAlarmPane() override { m_core.ClearAlarmPane(); }
+    void ArmRoundTimer(std::chrono::milliseconds delay) override { m_core.ArmRoundTimer(delay); }
+    MuteOptions Mutes() const override { return m_core.Mutes(); }
+    ServerLists& Servers() override { return m_core.Servers(); }
 
     // Window thread only.
-    const std::string& RunLog() const { return m_strRunLog; }
-    const std::string& AlarmLog() const { return m_strAlarmLog; }
-    bool IsSounding() const;
-    bool IsRoundRunning() const { return m_roundRunning.load(); }
-    const std::filesystem::path& DataDir() const { return m_dataDir; }
-    const std::filesystem::path& LogDir() const { return m_logDir; }
+    MonitorCore& Core() { return m_core; }
+    const std::string& RunLog() const { return m_core.RunLog(); }
+    const std::string& AlarmLog() const { return m_core.AlarmLog(); }
+    bool IsSounding() const override;
+    bool IsRoundRunning() const { return m_core.IsRoundRunning(); }
+    const std::filesystem::path& DataDir() const { return m_core.DataDir(); }
+    const std::filesystem::path& LogDir() const { return m_core.LogDir(); }
 
     // Told of every alarm, silence, all-clear and emptied alarm pane; must outlive the window. It is handed
     // RunPaneNotices().
-    void AddAlarmObserver(AlarmObserver* observer);
+    void AddAlarmObserver(AlarmObserver* observer) { m_core.AddAlarmObserver(observer); }
     // The additions' one way into the run pane: from any thread, never waiting on the window, and harmless
     // once the window is gone.
-    RunPaneSink RunPaneNotices();
+    RunPaneSink RunPaneNotices() { return m_core.RunPaneNotices(); }
     // Brings the window back from anywhere: shown, not minimised, raised and active; an open server list
     // stays above it.
     void ShowAndRaise();
@@ -89,23 +68,15 @@ public:
     void SetHistoryOpener(std::function<void()> open);
     // Asked before each alarm whether it waits for confirmation or keeps quiet; must outlive the window.
     // Without one every alarm is shown as the analysis raised it.
-    void SetAlarmFilter(AlarmFilter* filter) { m_alarmFilter = filter; }
+    void SetAlarmFilter(AlarmFilter* filter) { m_core.SetAlarmFilter(filter); }
 
-    void StartMonitoring();
-    void OnSilence();
-    void OnClearAlarmPane();
+    void StartMonitoring() { m_core.StartMonitoring(); }
+    void OnSilence() { m_core.OnSilence(); }
+    void OnClearAlarmPane() { m_core.OnClearAlarmPane(); }
     void OnExit();
     void OnOptionChanged();
     void OnPollRefresh();
     void OnManageServers();
-
-    // The options behind the check boxes, read by the worker.
-    std::atomic<int> m_bTopOnAlarm{1};
-    std::atomic<int> m_bPlaySound{1};
-    std::atomic<int> m_bMuteConnection{0};
-    std::atomic<int> m_bMuteServerFault{0};
-    std::atomic<int> m_bMuteDiskSpace{0};
-    std::atomic<int> m_bMuteDbLog{0};
 
 signals:
     void RoundFinished();
@@ -115,53 +86,35 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // MonitorView
+    void RunLineAdded(const std::string& line) override;
+    void Refresh() override { UpdateData(false); }
+    void AlarmLineAdded(const std::string& line) override;
+    void AlarmPaneEmptied() override;
+    void AlarmShown(bool forward, bool sound) override;
+    void SoundStopped() override;
+    void MonitoringStarted() override;
+
     void BuildControls();
     void OnInitDialog();
-    void LoadServerEntries();
-    // Takes a Setting.ini another program changed as the new list, and says so in the run pane.
-    void TakeOutsideEdit();
-    void ReportOutsideEdit();
-    // Enables every entry whose maintenance has ended by the window's clock, saves Setting.ini and says so
-    // in the run pane.
-    void EndDueMaintenance();
     void UpdateData(bool saveAndValidate);
-    void OnTimer(int id);
-    void StartPollRound();
-    void StopPollRound();
-    void ShowAlarm(const std::string& line, bool soundFlag);
-    void AddAlarmPaneLine(const std::string& line);
     void BringForwardForAlarm();
-    // Tells every observer; one that throws costs neither the others nor the alarm's own steps.
     void ShowPaneMenu(QPlainTextEdit* pane, const QPoint& position);
-    template <typename Tell>
-    void TellObservers(Tell tell);
-    void ReportObserverFailure(const char* what);
-    void StopAlarmSound();
 
-    MonitorSettings m_settings;
-    std::filesystem::path m_dataDir;
-    std::filesystem::path m_logDir;
-    SettingStore m_setting;
-    Maintenance m_maintenance;
-    bool m_listOpen = false;  // the server list dialog is up: its rows stand for the entries
-    QPointer<CServerInfodlg> m_serverList;
-    bool m_observerFailureReported = false;
-    std::vector<AlarmObserver*> m_observers;
-    bool m_bRunning = false;
-    bool m_closing = false;
-    ServerLists m_servers;
-    std::string m_strRunLog;
-    std::string m_strAlarmLog;
-
-    RoundControl m_control;
-    std::thread m_hPollThread;
-    std::atomic<bool> m_roundRunning{false};
-
-    QTimer m_timerStart;  // timer 1
-    QTimer m_timerRound;  // timer 2
     AlarmSound* m_sound = nullptr;
-    WindowCalls* m_windowCalls = nullptr;  // how the worker's calls reach this window's thread
+    MonitorCore m_core;
 
+public:
+    // The options behind the check boxes, read by the worker; the core's.
+    std::atomic<int>& m_bTopOnAlarm = m_core.m_bTopOnAlarm;
+    std::atomic<int>& m_bPlaySound = m_core.m_bPlaySound;
+    std::atomic<int>& m_bMuteConnection = m_core.m_bMuteConnection;
+    std::atomic<int>& m_bMuteServerFault = m_core.m_bMuteServerFault;
+    std::atomic<int>& m_bMuteDiskSpace = m_core.m_bMuteDiskSpace;
+    std::atomic<int>& m_bMuteDbLog = m_core.m_bMuteDbLog;
+
+private:
+    QPointer<CServerInfodlg> m_serverList;
     QPushButton* m_buttonStart = nullptr;
     QPushButton* m_buttonExit = nullptr;
     QPushButton* m_buttonSilence = nullptr;
@@ -177,16 +130,10 @@ private:
     QCheckBox* m_checkTopOnAlarm = nullptr;
     std::unique_ptr<PaneView> m_runView;
     std::unique_ptr<PaneView> m_alarmView;
-    std::shared_ptr<RunPaneRelay> m_notices;
     std::function<void()> m_openHistory;
-    AlarmFilter* m_alarmFilter = nullptr;
 };
 
 // Window texts.
 inline constexpr const char* kWindowCaption = "GPS服务器监控工具  Ver0.3   https://tessiv.example.org";
 inline constexpr const char* kQuietTitle = "Vantrel  Ver0.3";
 inline constexpr const char* kAlarmTitle = "有服务器异常 ...  Ver0.3";
-inline constexpr const char* kStartLine = "服务器监控程序已经启动!";
-inline constexpr const char* kObserverFailedText = "报警附加功能出错（此后的错误不再显示）：";
-inline constexpr const char* kSettingReloadedText = "Setting.ini 已被其他程序修改，已重新读取服务器列表";
-inline constexpr const char* kSettingSaveFailedText = "无法保存 Setting.ini：";

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "monitor/alarm_observer.h"
+#include "core/alarm_observer.h"
 #include "polling/round_observer.h"
 #include "rules/alarm_filter.h"
 #include "rules/quiet_hours.h"

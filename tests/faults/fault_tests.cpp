@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "monitor/alarm_log.h"
+#include "core/alarm_log.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/tessiv_dlg.h"
 #include "servers/setting_file.h"

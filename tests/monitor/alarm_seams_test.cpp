@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "app/window_hooks.h"
-#include "monitor/alarm_observer.h"
+#include "core/alarm_observer.h"
 #include "polling/round_observer.h"
 #include "servers/ui/server_list_dialog.h"
 #include "tests/support/monitor_fixture.h"

@@ -22,10 +22,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/pane_text.h"
+#include "core/window_calls.h"
 #include "monitor/alarm_sound.h"
-#include "monitor/pane_text.h"
 #include "monitor/pane_view.h"
-#include "monitor/window_calls.h"
 #include "tests/support/sound_servers.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"

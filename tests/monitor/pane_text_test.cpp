@@ -1,4 +1,4 @@
-#include "monitor/pane_text.h"
+#include "core/pane_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "monitor/single_instance.h"
+#include "core/single_instance.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "monitor/pane_text.h"
+#include "core/pane_text.h"
 
 void PrependPaneText(std::string& pane, std::string_view text) {
     std::string updated;

@@ -1,4 +1,4 @@
-#include "monitor/run_pane_relay.h"
+#include "core/run_pane_relay.h"
 
 RunPaneRelay::RunPaneRelay(Deliver deliver) : m_deliver(std::move(deliver)) {}
 

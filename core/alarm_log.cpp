@@ -1,4 +1,4 @@
-#include "monitor/alarm_log.h"
+#include "core/alarm_log.h"
 
 #include <fcntl.h>
 

@@ -1,4 +1,4 @@
-#include "monitor/window_calls.h"
+#include "core/window_calls.h"
 
 #include <condition_variable>
 #include <exception>
