@@ -5,7 +5,7 @@ set -euo pipefail
 build_packages=(
   cmake g++ pkgconf ninja-build
   qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev qt6-wayland
-  libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev prometheus-cpp-dev libsqlite3-dev
+  libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev prometheus-cpp-dev libsqlite3-dev libsystemd-dev
 )
 test_packages=(
   xvfb xauth x11-utils xdotool imagemagick fonts-wqy-microhei
@@ -13,6 +13,7 @@ test_packages=(
   qt6-qpa-plugins gstreamer1.0-plugins-base prometheus
   desktop-file-utils appstream man-db groff-base
   qt6-wayland weston dbus-daemon python3 python3-dbusmock gdb pulseaudio libxcb1-dev
+  systemd prometheus-alertmanager
 )
 # What scripts/package.sh needs beyond the build: dpkg-shlibdeps and the file utility CPack runs.
 package_packages=(dpkg-dev file)

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+#include <QObject>
+#include <QTimer>
+
+// Tells systemd how the service is doing, through sd_notify(3): ready, reloading, stopping, and the watchdog's
+// keep-alive. The keep-alive is sent by a timer on the event loop of the thread that made this object, so a
+// loop that is stuck stops it and systemd restarts the service, while a long poll round (on its worker) does
+// not. Without NOTIFY_SOCKET every call does nothing.
+class ServiceNotifier final : public QObject {
+    Q_OBJECT
+public:
+    explicit ServiceNotifier(QObject* parent = nullptr);
+    ServiceNotifier(const ServiceNotifier&) = delete;
+    ServiceNotifier& operator=(const ServiceNotifier&) = delete;
+
+    // READY=1 with a status line.
+    void Ready(const std::string& status);
+    // RELOADING=1; Ready again when the reload is done.
+    void Reloading();
+    // STOPPING=1.
+    void Stopping();
+    // STATUS= only.
+    void Status(const std::string& status);
+
+private:
+    QTimer m_watchdog;
+};
