@@ -5,10 +5,12 @@
 #include <QObject>
 #include <QTimer>
 
-// Tells systemd how the service is doing, through sd_notify(3): ready, reloading, stopping, and the watchdog's
-// keep-alive. The keep-alive is sent by a timer on the event loop of the thread that made this object, so a
-// loop that is stuck stops it and systemd restarts the service, while a long poll round (on its worker) does
-// not. Without NOTIFY_SOCKET every call does nothing.
+// Tells systemd how the service is doing, through sd_notify(3): ready, reloading, stopping, and the
+// watchdog's keep-alive. The keep-alive is sent by a timer on the event loop of the thread that made this
+// object, at half the interval systemd asks for (WATCHDOG_USEC), so a loop that is stuck stops it and systemd
+// restarts the service, while a long poll round (on its worker) does not. Without NOTIFY_SOCKET every call
+// does nothing. A status is one line: a newline in it becomes a space, so it cannot add an assignment of its
+// own.
 class ServiceNotifier final : public QObject {
     Q_OBJECT
 public:
@@ -18,7 +20,7 @@ public:
 
     // READY=1 with a status line.
     void Ready(const std::string& status);
-    // RELOADING=1; Ready again when the reload is done.
+    // RELOADING=1 with MONOTONIC_USEC; Ready again when the reload is done.
     void Reloading();
     // STOPPING=1.
     void Stopping();
