@@ -113,6 +113,7 @@ def start_hosts(processes, root, scenarios):
         argv += ["--serve", f"0={file}"]
     log = root / "testhost.out"
     processes.start("tessiv-testhost", argv, log)
+
     def urls():  # each host prints "URL FILE" once it listens
         lines = log.read_text(encoding="utf-8").splitlines()
         return [line.split(" ", 1)[0] for line in lines] if len(lines) == len(scenarios) else None
@@ -132,12 +133,11 @@ def write_site(root, site, entries, metrics_port):
 
 def headless_env():
     # As under systemd: no display of any kind and no Qt platform chosen.
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS")}
-    return env
+    return {k: v for k, v in os.environ.items()
+            if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS")}
 
 
-def test_rules(root):
+def shortened_rules(root):
     rules = Path(ARGS.rules).read_text(encoding="utf-8")
     shortened, count = re.subn(r"^(\s*for:\s*)\S+", rf"\g<1>{FOR_IN_TEST}", rules, flags=re.M)
     if count == 0:
@@ -199,7 +199,7 @@ def run(root):
             wait_for(f"the metrics endpoint on port {port}",
                      lambda: http_get(f"http://127.0.0.1:{port}/metrics") is not None, started + 15, processes)
 
-        config = prometheus_config(root, test_rules(root), [("site-a", metrics_a), ("site-b", metrics_b)])
+        config = prometheus_config(root, shortened_rules(root), [("site-a", metrics_a), ("site-b", metrics_b)])
         processes.start("prometheus", [
             shutil.which("prometheus"), f"--config.file={config}", f"--storage.tsdb.path={root / 'tsdb'}",
             f"--web.listen-address=127.0.0.1:{prometheus_port}", "--log.level=warn",
@@ -255,11 +255,10 @@ def run(root):
 
 
 def main():
-    for tool in ("prometheus",):
-        if shutil.which(tool) is None:
-            print(f"FAIL: {tool} not found; install Debian's {tool} package (scripts/setup.sh --test)",
-                  file=sys.stderr)
-            return 1
+    if shutil.which("prometheus") is None:
+        print("FAIL: prometheus not found; install Debian's prometheus package (scripts/setup.sh --test)",
+              file=sys.stderr)
+        return 1
     with tempfile.TemporaryDirectory(prefix="tessiv-fleet-") as folder:
         try:
             run(Path(folder))
