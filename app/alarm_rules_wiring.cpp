@@ -2,6 +2,7 @@
 
 #include <QTimer>
 
+#include "core/monitor_core.h"
 #include "integrations/config.h"
 #include "monitor/tessiv_dlg.h"
 
@@ -14,14 +15,14 @@ AlarmRulesConfig RulesConfig(const AlarmConfig& wanted) {
     return config;
 }
 
-void AttachAlarmRules(CTessivDlg& window, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
+void AttachAlarmRules(MonitorCore& core, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
                       std::chrono::milliseconds tick) {
-    window.SetAlarmFilter(&rules);
-    window.AddAlarmObserver(&rules);
-    const auto check = [&window, &rules, clock = std::move(clock), outlets = std::move(outlets)] {
+    core.SetAlarmFilter(&rules);
+    core.AddAlarmObserver(&rules);
+    const auto check = [&core, &rules, clock = std::move(clock), outlets = std::move(outlets)] {
         const std::time_t now = clock();
-        AlarmRules::Steps steps = rules.Tick(now, window.IsSounding());
-        if (steps.silence) window.OnSilence();
+        AlarmRules::Steps steps = rules.Tick(now, core.IsSounding());
+        if (steps.silence) core.OnSilence();
         if (!steps.escalation.empty()) {
             if (outlets.escalate)
                 outlets.escalate(steps.escalation, std::chrono::system_clock::from_time_t(now));
@@ -29,8 +30,13 @@ void AttachAlarmRules(CTessivDlg& window, AlarmRules& rules, Clock clock, AlarmR
         }
         if (steps.networkDown && outlets.networkDown) outlets.networkDown(*steps.networkDown);
     };
-    auto* timer = new QTimer(&window);
-    QObject::connect(timer, &QTimer::timeout, &window, check);
-    QObject::connect(&window, &CTessivDlg::RoundFinished, &window, check);
+    auto* timer = new QTimer(&core);
+    QObject::connect(timer, &QTimer::timeout, &core, check);
+    QObject::connect(&core, &MonitorCore::RoundFinished, &core, check);
     timer->start(tick);
+}
+
+void AttachAlarmRules(CTessivDlg& window, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
+                      std::chrono::milliseconds tick) {
+    AttachAlarmRules(window.Core(), rules, std::move(clock), std::move(outlets), tick);
 }

@@ -9,6 +9,7 @@
 #include "text/time_text.h"
 
 class CTessivDlg;
+class MonitorCore;
 struct AlarmConfig;
 
 // Where the rules' steps go besides the window.
@@ -22,8 +23,10 @@ struct AlarmRulesOutlets {
 
 AlarmRulesConfig RulesConfig(const AlarmConfig& wanted);
 
-// Puts `rules` between the window's alarms and its steps, tells it of the alarm's life, and carries out what
+// Puts `rules` between the monitor's alarms and its steps, tells it of the alarm's life, and carries out what
 // it asks after every round and every `tick` (the start of quiet hours, an escalation), reading `clock` as
-// the window does. `rules` must outlive the window.
+// the monitor does. `rules` must outlive the monitor.
+void AttachAlarmRules(MonitorCore& core, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
+                      std::chrono::milliseconds tick = std::chrono::seconds(1));
 void AttachAlarmRules(CTessivDlg& window, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
                       std::chrono::milliseconds tick = std::chrono::seconds(1));

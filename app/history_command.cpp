@@ -27,7 +27,7 @@ std::filesystem::path HistoryFolder() {
 
 }  // namespace
 
-int RunHistoryCommand(int argc, char** argv) {
+int RunHistoryCommand(int argc, char** argv, const std::filesystem::path& folder) {
     const std::vector<std::string> args(argv, argv + argc);
     std::string error;
     const auto request = history::ParseReportRequest(args, error);
@@ -35,6 +35,7 @@ int RunHistoryCommand(int argc, char** argv) {
         std::cerr << "tessiv: " << error << "\n" << history::kReportUsage;
         return 2;
     }
-    return history::PrintReport(*request, HistoryFolder() / history::kHistoryFileName, history::Clock::now(),
-                                std::cout, std::cerr);
+    return history::PrintReport(*request,
+                                (folder.empty() ? HistoryFolder() : folder) / history::kHistoryFileName,
+                                history::Clock::now(), std::cout, std::cerr);
 }

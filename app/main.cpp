@@ -3,21 +3,22 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string_view>
+#include <string>
 
 #include <QApplication>
 
 #include "app/alarm_rules_wiring.h"
+#include "app/headless.h"
 #include "app/history_command.h"
 #include "app/history_recording.h"
 #include "app/history_wiring.h"
+#include "app/launch_options.h"
+#include "app/monitor_locations.h"
 #include "app/window_hooks.h"
 #include "core/single_instance.h"
 #include "desktop/desktop_presence.h"
 #include "history/history_store.h"
 #include "integrations/integrations.h"
-#include "locations/file_locations.h"
-#include "locations/module_dir.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/tessiv_dlg.h"
 #include "polling/round_observers.h"
@@ -34,30 +35,10 @@ struct CurlGlobal {
     bool ok = false;
 };
 
-MonitorSettings FileLocations() {
-    MonitorSettings settings;
-#ifdef TESSIV_USER_FILES
-    // An installed Tessiv cannot write beside its executable: its files live in the user's XDG folders. A
-    // folder that cannot be used costs only the files that belong in it.
-    UserFolders folders =
-        PrepareUserFolders([](const char* name) -> const char* { return std::getenv(name); });
-    settings.dataDir = folders.config;
-    settings.logDir = folders.state;
-    if (!folders.configError.empty())
-        std::fprintf(stderr, "tessiv: %s; Setting.ini stays beside the executable\n",
-                     folders.configError.c_str());
-    if (!folders.stateError.empty())
-        std::fprintf(stderr, "tessiv: %s; log.txt stays beside Setting.ini\n", folders.stateError.c_str());
-#endif
-    // Settled here, not by the window, so that the folder is ours before the window reads Setting.ini.
-    if (settings.dataDir.empty()) settings.dataDir = GetModuleDir();
-    return settings;
-}
-
 }  // namespace
 
-// Tessiv's one option of its own, `--history`, prints the history without a window; otherwise Qt's standard
-// platform options are honoured.
+// Tessiv's own options (--headless, --data-dir, --history, --help, --version) are taken here; with a window,
+// Qt's standard platform options are honoured.
 int main(int argc, char** argv) {
     if (!gbk::Available()) {
         std::fputs(
@@ -66,13 +47,35 @@ int main(int argc, char** argv) {
             stderr);
         return 1;
     }
-    if (argc > 1 && std::string_view(argv[1]) == "--history") return RunHistoryCommand(argc - 2, argv + 2);
+    LaunchOptions options = ParseLaunchOptions(argc, argv);
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "tessiv: %s\n%s", options.error.c_str(), kLaunchUsage);
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(kLaunchUsage, stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("tessiv %s\n", TESSIV_VERSION);
+        return 0;
+    }
+    if (options.history)
+        return RunHistoryCommand(static_cast<int>(options.rest.size()), options.rest.data(), options.dataDir);
+    std::string locationError;
+    MonitorSettings settings = MonitorLocations(options.dataDir, locationError);
+    if (!locationError.empty()) {
+        std::fprintf(stderr, "tessiv: --data-dir %s\n", locationError.c_str());
+        return 2;
+    }
+    int qtArgc = static_cast<int>(options.rest.size());
+    options.rest.push_back(nullptr);
     CurlGlobal curl;
-    QApplication app(argc, argv);
     if (!curl.ok) return 1;
+    if (options.headless) return RunHeadless(qtArgc, options.rest.data(), std::move(settings));
+    QApplication app(qtArgc, options.rest.data());
     int result = 0;
     {
-        MonitorSettings settings = FileLocations();
         // One monitor per folder: a second start brings the running one forward and leaves.
         SingleInstance instance(settings.dataDir);
         const SingleInstance::Claim claim =

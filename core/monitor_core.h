@@ -135,8 +135,8 @@ private:
     std::thread m_hPollThread;
     std::atomic<bool> m_roundRunning{false};
 
-    QTimer m_timerStart;  // timer 1
-    QTimer m_timerRound;  // timer 2
+    QTimer m_timerStart;             // timer 1
+    QTimer m_timerRound;             // timer 2
     WindowCalls* m_calls = nullptr;  // how the worker's calls reach this core's thread
     std::shared_ptr<RunPaneRelay> m_notices;
     AlarmFilter* m_alarmFilter = nullptr;

@@ -13,6 +13,7 @@ Integrations::~Integrations() {
 void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, IntegrationLimits limits) {
     // Kept for the life of this object: the sink may hold what carries its lines to the window.
     m_sink = runPane ? std::move(runPane) : m_offered;
+    m_limits = limits;
     const RunPaneSink& sink = m_sink;
     IntegrationsConfig config = ReadIntegrationsConfig(dir);
     const auto tell = [&sink](const std::string& utf8) {
@@ -36,6 +37,16 @@ void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, 
     if (config.hookCommand) m_hooks = std::make_unique<HookRunner>(*config.hookCommand, sink, limits.hooks);
     if (config.webhook) m_webhook = std::make_unique<WebhookSender>(*config.webhook, sink, limits.webhook);
     m_roundMetrics = m_metrics.get();
+}
+
+void Integrations::Restart(const std::filesystem::path& dir) {
+    m_roundMetrics = nullptr;
+    // The old endpoint lets its port go before the new one binds it.
+    m_metrics.reset();
+    m_hooks.reset();
+    m_webhook.reset();
+    m_alarm = {};
+    Start(dir, m_sink, m_limits);
 }
 
 void Integrations::AlarmRaised(const AlarmEvent& event) {

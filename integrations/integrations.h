@@ -34,6 +34,9 @@ public:
     // metrics endpoint reachable from elsewhere go to `sink` (from any thread); without one, to the run pane
     // the window offered when it took this observer.
     void Start(const std::filesystem::path& dir, RunPaneSink sink = {}, IntegrationLimits limits = {});
+    // Ends what runs and starts what `dir`/tessiv.conf configures now, with the sink and limits Start was
+    // given. Only while no round runs: the round's worker reads the metrics.
+    void Restart(const std::filesystem::path& dir);
 
     // AlarmObserver, on the window's thread.
     void Attached(const RunPaneSink& runPane) override { m_offered = runPane; }
@@ -68,4 +71,5 @@ private:
     // The round reports an all-clear after every round without a fault; only the first after an alarm counts.
     bool m_alarmSinceClear = false;
     AlarmConfig m_alarm;
+    IntegrationLimits m_limits;
 };

@@ -1,0 +1,83 @@
+#include "app/headless.h"
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include <QCoreApplication>
+
+#include "app/alarm_rules_wiring.h"
+#include "app/history_recording.h"
+#include "core/monitor_core.h"
+#include "core/single_instance.h"
+#include "history/history_store.h"
+#include "integrations/integrations.h"
+#include "polling/round_observers.h"
+#include "service/signal_watcher.h"
+#include "service/stdout_view.h"
+#include "service/systemd/service_notifier.h"
+
+namespace {
+
+std::string Status(const MonitorCore& core) {
+    return "monitoring the hosts of " + (core.DataDir() / "Setting.ini").string();
+}
+
+}  // namespace
+
+int RunHeadless(int argc, char** argv, MonitorSettings settings) {
+    QCoreApplication app(argc, argv);
+    // One monitor per folder, a window or not.
+    SingleInstance instance(settings.dataDir);
+    const SingleInstance::Claim claim = instance.TakeOrHandOver({});
+    if (claim == SingleInstance::Claim::Handed) {
+        std::fprintf(stderr, "tessiv: another monitor already watches the hosts of %s\n",
+                     settings.dataDir.c_str());
+        return 1;
+    }
+    if (!instance.Note().empty()) std::fprintf(stderr, "tessiv: %s\n", instance.Note().c_str());
+
+    SignalWatcher watcher;
+    ServiceNotifier notifier;
+    StdoutView view;
+    // Declared before the core, which tells them of alarms and rounds until it is gone.
+    Integrations integrations;
+    history::HistoryStore history;
+    AlarmRules rules;
+    RoundObservers rounds{&integrations, &history, &rules};
+    settings.roundObserver = &rounds;
+    MonitorCore core(std::move(settings), view);
+    core.AddAlarmObserver(&integrations);
+    core.AddAlarmObserver(&history);
+    integrations.Start(core.DataDir());
+    rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
+    rules.SetPendingSink([&integrations](const std::string& name, const std::string& url, bool pending) {
+        integrations.SetPending(name, url, pending);
+    });
+    AttachAlarmRules(core, rules, core.Settings().clock,
+                     {[&integrations](const std::vector<std::string>& lines,
+                                      std::chrono::system_clock::time_point when) {
+                          integrations.Escalate(lines, when);
+                      },
+                      {},
+                      {}});
+    StartHistory(history, core.DataDir(), core.LogDir());
+
+    QObject::connect(&watcher, &SignalWatcher::StopRequested, &app, [&] {
+        notifier.Stopping();
+        // Cancels a running query and wakes the round's pauses; the round's worker has ended on return.
+        core.Stop();
+        QCoreApplication::quit();
+    });
+    QObject::connect(&watcher, &SignalWatcher::ReloadRequested, &app, [&] {
+        notifier.Reloading();
+        core.Reload([&] {
+            integrations.Restart(core.DataDir());
+            rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
+            notifier.Ready(Status(core));
+        });
+    });
+    core.Start();
+    notifier.Ready(Status(core));
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,45 @@
+#include "app/launch_options.h"
+
+#include <string_view>
+
+LaunchOptions ParseLaunchOptions(int argc, char** argv) {
+    LaunchOptions options;
+    if (argc > 0) options.rest.push_back(argv[0]);
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--history") {
+            options.history = true;
+            options.rest.assign(argv + i + 1, argv + argc);
+            return options;
+        }
+        if (arg == "--headless") {
+            options.headless = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
+        } else if (arg == "--data-dir" || arg.starts_with("--data-dir=")) {
+            std::string_view value;
+            if (arg == "--data-dir") {
+                if (i + 1 >= argc) {
+                    options.error = "--data-dir needs a folder";
+                    return options;
+                }
+                value = argv[++i];
+            } else {
+                value = arg.substr(std::string_view("--data-dir=").size());
+            }
+            if (value.empty()) {
+                options.error = "--data-dir needs a folder";
+                return options;
+            }
+            options.dataDir = std::filesystem::path(value);
+        } else {
+            options.rest.push_back(argv[i]);
+        }
+    }
+    // Without a window nothing is Qt's.
+    if (options.headless && options.rest.size() > 1)
+        options.error = "unknown option " + std::string(options.rest[1]) + " with --headless";
+    return options;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// What the command line asks of Tessiv beyond Qt's own options, which stay in `rest` for the window.
+struct LaunchOptions {
+    bool headless = false;
+    bool help = false;
+    bool version = false;
+    bool history = false;           // `--history ...`: everything after it is the report's
+    std::filesystem::path dataDir;  // --data-dir: Setting.ini, tessiv.conf, log.txt and the history
+    std::vector<char*> rest;        // argv[0], the options left for Qt, or the report's arguments
+    std::string error;              // a usage error, for standard error with exit status 2
+};
+
+LaunchOptions ParseLaunchOptions(int argc, char** argv);
+
+inline constexpr const char* kLaunchUsage =
+    "usage: tessiv [--data-dir DIR] [Qt options]            the monitor window\n"
+    "       tessiv --headless [--data-dir DIR]              the same rounds without a display\n"
+    "       tessiv [--data-dir DIR] --history outages|uptime [--days N] [--csv]\n"
+    "       tessiv --help | --version\n"
+    "\n"
+    "  --data-dir DIR  the folder of Setting.ini, tessiv.conf, log.txt and history.sqlite\n"
+    "                  (default: beside the executable, or the per-user folders of an installed Tessiv)\n"
+    "  --headless      pane lines go to standard output, alarm lines marked <3>, others <6>;\n"
+    "                  SIGTERM or SIGINT ends it, SIGHUP reads Setting.ini and tessiv.conf again\n";
