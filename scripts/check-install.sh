@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks Tessiv as it is installed. Builds the Debian package (scripts/package.sh), installs the same build
 # into a temporary prefix and validates the desktop entry, the AppStream metadata and the man page, checks
-# the package's control fields and that it holds exactly the installed files, then runs the installed tessiv
-# on a virtual display with HOME and the XDG variables pointed at temporary folders: Setting.ini is read
-# from and saved to the config folder, an alarm lands in the state folder's log.txt, nothing is written
-# beside the executable, and the window's WM_CLASS is the desktop entry's StartupWMClass.
+# the package's control fields and that it holds exactly the installed files, verifies its systemd units,
+# then runs the installed tessiv on a virtual display with HOME and the XDG variables pointed at temporary
+# folders: Setting.ini is read from and saved to the config folder, an alarm lands in the state folder's
+# log.txt, nothing is written beside the executable, and the window's WM_CLASS is the desktop entry's
+# StartupWMClass.
 # Uses build/tessiv-testhost when a plain build has made it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,6 +58,30 @@ grep -q "<release version=\"$version\"" "$metainfo" || fail "AppStream metadata 
 packed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sed 's| \./usr/| |' | sort)
 installed=$(cd "$prefix" && find . -type f -printf '%M %P\n' | sort)
 [[ $packed == "$installed" ]] || fail "the package holds other files than the install rules: $(diff <(echo "$packed") <(echo "$installed"))"
+
+echo "== systemd units"
+# systemd-analyze verify loads a unit with everything it needs and checks that its programs exist; a bad
+# value is only a warning, so any output fails the check. The template is checked as the package installs
+# it: the package unpacked into a root that also holds this system's units and kill. systemd 252 takes no
+# --root for user units, so the user unit is checked in place with ExecStart pointed at the unpacked tessiv.
+unitroot=$tmp/unitroot
+dpkg-deb -x "$deb" "$unitroot"
+[[ -x $unitroot/usr/bin/tessiv ]] || fail "the package has no /usr/bin/tessiv for the units' ExecStart"
+cp -an /usr/lib/systemd/system "$unitroot/usr/lib/systemd/"
+ln -s usr/bin "$unitroot/bin"
+cp /usr/bin/kill "$unitroot/usr/bin/"
+export MANPATH=$unitroot/usr/share/man
+out=$(systemd-analyze verify --root="$unitroot" tessiv@site-a.service 2>&1) || fail "tessiv@.service: $out"
+[[ -z $out ]] || fail "tessiv@.service: $out"
+user=$unitroot/usr/lib/systemd/user/tessiv.service
+sed 's|^ExecStart=/usr/bin/tessiv |ExecStart='"$unitroot"'/usr/bin/tessiv |' "$user" >"$tmp/tessiv.service"
+grep -q "^ExecStart=$unitroot/" "$tmp/tessiv.service" || fail "tessiv.service: ExecStart is not /usr/bin/tessiv"
+mkdir -m 0700 "$tmp/runtime"
+out=$(XDG_RUNTIME_DIR=$tmp/runtime systemd-analyze verify --user "$tmp/tessiv.service:tessiv.service" 2>&1) ||
+    fail "tessiv.service: $out"
+[[ -z $out ]] || fail "tessiv.service: $out"
+unset MANPATH
+systemd-analyze security --offline=yes --root="$unitroot" tessiv@site-a.service 2>&1 | tail -n 1 || true
 
 echo "== per-user files of the installed tessiv"
 testhost=build/tessiv-testhost
