@@ -54,13 +54,13 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
     rules.SetPendingSink([&integrations](const std::string& name, const std::string& url, bool pending) {
         integrations.SetPending(name, url, pending);
     });
-    AttachAlarmRules(core, rules, core.Settings().clock,
-                     {[&integrations](const std::vector<std::string>& lines,
-                                      std::chrono::system_clock::time_point when) {
-                          integrations.Escalate(lines, when);
-                      },
-                      {},
-                      {}});
+    AttachAlarmRules(
+        core, rules, core.Settings().clock,
+        {[&integrations](const std::vector<std::string>& lines, std::chrono::system_clock::time_point when) {
+             integrations.Escalate(lines, when);
+         },
+         {},
+         {}});
     StartHistory(history, core.DataDir(), core.LogDir());
 
     QObject::connect(&watcher, &SignalWatcher::StopRequested, &app, [&] {

@@ -13,16 +13,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 extern char** environ;
 
 namespace {
 
-// Our environment without any TESSIV_ variable of our own, then the notice's.
+// Our environment without any TESSIV_ variable of our own, nor systemd's notification socket and watchdog,
+// which speak for the service and not for a hook; then the notice's.
+bool KeptForHook(std::string_view variable) {
+    for (const std::string_view own : {"TESSIV_", "NOTIFY_SOCKET=", "WATCHDOG_USEC=", "WATCHDOG_PID="})
+        if (variable.starts_with(own)) return false;
+    return true;
+}
+
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& notice) {
     std::vector<std::string> all;
     for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable)
-        if (std::strncmp(*variable, "TESSIV_", 7) != 0) all.emplace_back(*variable);
+        if (KeptForHook(*variable)) all.emplace_back(*variable);
     all.insert(all.end(), notice.begin(), notice.end());
     return all;
 }

@@ -117,6 +117,10 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
                     .Add({})),
       m_lastRoundEnd(&Build(prometheus::BuildGauge(), "tessiv_last_round_end_timestamp_seconds",
                             "When the last poll round ended, in seconds since the epoch", *m_registry)),
+      // A round of hundreds of hosts takes many minutes; this shows it is still going.
+      m_lastEntry(&Build(prometheus::BuildGauge(), "tessiv_last_entry_timestamp_seconds",
+                         "When the running or last round last handled an entry, in seconds since the epoch",
+                         *m_registry)),
       m_host(address.host),
       m_exposer(std::make_unique<prometheus::Exposer>(address.Text(), 1)) {
     m_exposer->RegisterCollectable(m_registry);
@@ -151,6 +155,8 @@ void MetricsEndpoint::EntryPolled(const EntryResult& result) {
     const std::optional<std::uint32_t> failures = FailureCount(result.url);
 
     std::lock_guard hold(m_mutex);
+    if (m_lastEntryTime == nullptr) m_lastEntryTime = &m_lastEntry->Add({});
+    m_lastEntryTime->SetToCurrentTime();
     m_seen.insert(key);
     Series& series = m_series[key];
     if (series.paused == nullptr) {

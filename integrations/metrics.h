@@ -67,6 +67,8 @@ private:
     prometheus::Counter* m_rounds;
     prometheus::Family<prometheus::Gauge>* m_lastRoundEnd;
     prometheus::Gauge* m_lastRoundEndTime = nullptr;
+    prometheus::Family<prometheus::Gauge>* m_lastEntry;
+    prometheus::Gauge* m_lastEntryTime = nullptr;
 
     std::mutex m_mutex;
     std::map<Key, Series> m_series;

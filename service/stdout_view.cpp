@@ -8,7 +8,8 @@
 
 void StdoutView::Write(const char* prefix, const std::string& gbkLine) {
     std::string utf8 = gbk::ToQString(gbkLine).toStdString();
-    std::ranges::replace_if(utf8, [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    std::ranges::replace_if(
+        utf8, [](char c) { return c == '\n' || c == '\r'; }, ' ');
     std::fputs(prefix, m_out);
     std::fputs(utf8.c_str(), m_out);
     std::fputc('\n', m_out);

@@ -5,9 +5,9 @@
 
 #include "core/monitor_view.h"
 
-// Shows the monitor as lines on standard output, UTF-8, each with the priority prefix systemd's journal reads:
-// "<6>" (information) for a run-pane line, "<3>" (error) for an alarm-pane line. There is no sound, no title
-// and no window to bring forward.
+// Shows the monitor as lines on standard output, UTF-8, each with the priority prefix systemd's journal
+// reads: "<6>" (information) for a run-pane line, "<3>" (error) for an alarm-pane line. There is no sound,
+// no title and no window to bring forward.
 class StdoutView final : public MonitorView {
 public:
     explicit StdoutView(std::FILE* out = stdout) : m_out(out) {}

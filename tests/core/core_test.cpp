@@ -54,7 +54,8 @@ bool WaitFor(const std::function<bool()>& condition) {
 }
 
 bool Contains(const std::vector<std::string>& lines, const std::string& part) {
-    return std::ranges::any_of(lines, [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    return std::ranges::any_of(lines,
+                               [&](const std::string& line) { return line.find(part) != std::string::npos; });
 }
 
 class MonitorCoreTest : public testing::Test {

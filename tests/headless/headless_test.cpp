@@ -143,7 +143,8 @@ TEST(Headless, PollsWithoutADisplayWritesMarkedLinesAndEndsWithinASecondOfSigter
     EXPECT_NE(text.find("<3>001 <"), std::string::npos) << text;
     EXPECT_NE(text.find(" ------ C 位置服务器 2012-05-06 06:00:00 异常 ------\n"), std::string::npos) << text;
     EXPECT_NE(text.find(" A 正常... "), std::string::npos) << text;
-    EXPECT_NE(ReadFileBytes(dir / "log.txt").find(gbk::FromUtf8(" ------ C 位置服务器 2012-05-06 06:00:00 异常 ------")),
+    EXPECT_NE(ReadFileBytes(dir / "log.txt")
+                  .find(gbk::FromUtf8(" ------ C 位置服务器 2012-05-06 06:00:00 异常 ------")),
               std::string::npos);
 }
 

@@ -91,22 +91,25 @@ TEST(IntegrationsConfig, ABadKeyOrValueGivesOneLineNamingItAndThatFeatureStaysOf
 TEST(HookRunner, GetsTheNoticeInItsEnvironmentAndNothingIsInterpreted) {
     TempDir dir;
     const std::string hostile = "$(touch " + (dir / "pwned").string() + "); \"x";
-    const auto script =
-        WriteScript(dir.path(), "hook.sh",
-                    "{ printf '%s\\n' \"$#:$1\"; env | grep '^TESSIV_' | sort; echo ---; } >> " +
-                        (dir / "seen").string());
+    const auto script = WriteScript(dir.path(), "hook.sh",
+                                    "{ printf '%s\\n' \"$#:$1\"; env | grep -E "
+                                    "'^(TESSIV_|NOTIFY_SOCKET|WATCHDOG_)' | sort; echo ---; } >> " +
+                                        (dir / "seen").string());
     Lines lines;
-    // Left in the monitor's own environment (by whoever started it): the hook sees only the alarm's.
+    // Left in the monitor's own environment (by whoever started it), or systemd's for the service: the hook
+    // sees only the alarm's.
     ::setenv("TESSIV_SERVER", "left over", 1);
     ::setenv("TESSIV_EXTRA", "left over", 1);
+    ::setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
+    ::setenv("WATCHDOG_USEC", "30000000", 1);
     {
         HookRunner runner({script.string(), "one arg; $(x)"}, lines.Sink());
         runner.Run(Notice{hostile, "001 " + hostile + " 位置服务器 异常", "server", true,
                           "2026-01-02T03:04:05+08:00"});
         ASSERT_TRUE(WaitUntil([&] { return Count(ReadFileBytes(dir / "seen"), "---") == 1; }));
     }
-    ::unsetenv("TESSIV_SERVER");
-    ::unsetenv("TESSIV_EXTRA");
+    for (const char* name : {"TESSIV_SERVER", "TESSIV_EXTRA", "NOTIFY_SOCKET", "WATCHDOG_USEC"})
+        ::unsetenv(name);
     EXPECT_EQ(ReadFileBytes(dir / "seen"),
               "1:one arg; $(x)\nTESSIV_CATEGORY=server\nTESSIV_LINE=001 " + hostile +
                   " 位置服务器 异常\nTESSIV_SERVER=" + hostile +
