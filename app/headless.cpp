@@ -29,10 +29,15 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
     QCoreApplication app(argc, argv);
     // One monitor per folder, a window or not.
     SingleInstance instance(settings.dataDir);
+    instance.SetWindowless();
     const SingleInstance::Claim claim = instance.TakeOrHandOver({});
     if (claim == SingleInstance::Claim::Handed) {
-        std::fprintf(stderr, "tessiv: another monitor already watches the hosts of %s\n",
+        std::fprintf(stderr, "tessiv: the monitor window already watches the hosts of %s\n",
                      settings.dataDir.c_str());
+        return 1;
+    }
+    if (claim == SingleInstance::Claim::Windowless) {
+        std::fprintf(stderr, "tessiv: %s\n", instance.Note().c_str());
         return 1;
     }
     if (!instance.Note().empty()) std::fprintf(stderr, "tessiv: %s\n", instance.Note().c_str());

@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
             instance.TakeOrHandOver(qEnvironmentVariable("XDG_ACTIVATION_TOKEN"));
         if (!instance.Note().empty()) std::fprintf(stderr, "tessiv: %s\n", instance.Note().c_str());
         if (claim == SingleInstance::Claim::Handed) return 0;
+        if (claim == SingleInstance::Claim::Windowless) return 1;
 
         // Declared before the window, which tells them of alarms and rounds until the window is gone.
         DesktopPresence desktop;  // notification and tray

@@ -19,6 +19,7 @@ namespace {
 
 constexpr QByteArrayView kRequest = "raise";
 constexpr QByteArrayView kAnswer = "ok\n";
+constexpr QByteArrayView kWindowlessAnswer = "windowless\n";
 constexpr qint64 kMaxRequest = 4096;  // a request line with an activation token is far shorter
 constexpr auto kRetryPause = std::chrono::milliseconds(50);
 
@@ -74,7 +75,12 @@ SingleInstance::Claim SingleInstance::TakeOrHandOver(const QString& activationTo
                      "); a second start in this folder would not find this monitor";
             return Claim::Unguarded;
         }
-        if (AskHolder(activationToken, deadline)) return Claim::Handed;
+        if (const Answer answer = AskHolder(activationToken, deadline); answer != Answer::None) {
+            if (answer == Answer::Raised) return Claim::Handed;
+            m_note = "a monitor without a window already watches the hosts of " + m_dataDir.string() +
+                     "; stop it first";
+            return Claim::Windowless;
+        }
         // The holder may be starting (not listening yet) or just ending (the lock about to be free).
         if (deadline.hasExpired()) break;
         QThread::msleep(
@@ -87,18 +93,21 @@ SingleInstance::Claim SingleInstance::TakeOrHandOver(const QString& activationTo
     return Claim::Unanswered;
 }
 
-bool SingleInstance::AskHolder(const QString& activationToken, const QDeadlineTimer& deadline) {
+SingleInstance::Answer SingleInstance::AskHolder(const QString& activationToken,
+                                                 const QDeadlineTimer& deadline) {
     QLocalSocket socket;
     socket.connectToServer(m_serverName);
-    if (!socket.waitForConnected(static_cast<int>(deadline.remainingTime()))) return false;
+    if (!socket.waitForConnected(static_cast<int>(deadline.remainingTime()))) return Answer::None;
     QByteArray request = kRequest.toByteArray();
     if (!activationToken.isEmpty()) request += ' ' + activationToken.toUtf8();
     socket.write(request + '\n');
     // A hung holder still accepts the connection (the system queues it) but never answers.
     while (!socket.canReadLine()) {
-        if (!socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) return false;
+        if (!socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) return Answer::None;
     }
-    return socket.readLine(kMaxRequest) == kAnswer;
+    const QByteArray answer = socket.readLine(kMaxRequest);
+    if (answer == kAnswer) return Answer::Raised;
+    return answer == kWindowlessAnswer ? Answer::Windowless : Answer::None;
 }
 
 void SingleInstance::Listen() {
@@ -130,8 +139,12 @@ void SingleInstance::Serve(QLocalSocket* socket) {
             socket->deleteLater();
             return;
         }
-        emit RaiseRequested(QString::fromUtf8(line.mid(kRequest.size()).trimmed()));
-        socket->write(kAnswer.data(), kAnswer.size());
+        if (m_windowless) {
+            socket->write(kWindowlessAnswer.data(), kWindowlessAnswer.size());
+        } else {
+            emit RaiseRequested(QString::fromUtf8(line.mid(kRequest.size()).trimmed()));
+            socket->write(kAnswer.data(), kAnswer.size());
+        }
         socket->disconnectFromServer();
     };
     connect(socket, &QLocalSocket::readyRead, this, serve);

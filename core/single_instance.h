@@ -24,6 +24,7 @@ public:
         Handed,      // the running monitor came forward: this start should leave
         Unanswered,  // a monitor holds the folder but did not answer in time: this start runs anyway
         Unguarded,   // the folder cannot be locked: this start runs without the guard
+        Windowless,  // a monitor without a window holds the folder: there is nothing to bring forward
     };
 
     explicit SingleInstance(std::filesystem::path dataDir, QObject* parent = nullptr);
@@ -35,6 +36,8 @@ public:
     // is handed to the holder for bringing its window forward (XDG_ACTIVATION_TOKEN of this start).
     Claim TakeOrHandOver(const QString& activationToken,
                          std::chrono::milliseconds wait = std::chrono::seconds(2));
+    // Answers later starts that this monitor has no window, before TakeOrHandOver.
+    void SetWindowless() { m_windowless = true; }
     // What the user should be told about the outcome, in plain words; empty when all went as expected.
     const std::string& Note() const { return m_note; }
 
@@ -47,7 +50,8 @@ signals:
     void RaiseRequested(const QString& activationToken);
 
 private:
-    bool AskHolder(const QString& activationToken, const QDeadlineTimer& deadline);
+    enum class Answer { None, Raised, Windowless };
+    Answer AskHolder(const QString& activationToken, const QDeadlineTimer& deadline);
     void Listen();
     void Serve(QLocalSocket* socket);
 
@@ -56,4 +60,5 @@ private:
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer* m_server = nullptr;  // child of this
     std::string m_note;
+    bool m_windowless = false;
 };

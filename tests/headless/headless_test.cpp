@@ -35,7 +35,8 @@ using Clock = std::chrono::steady_clock;
 // The monitor in a child process of its own, its standard output and error in files.
 class Headless {
 public:
-    Headless(const std::vector<std::string>& arguments, const std::filesystem::path& out) {
+    Headless(const std::vector<std::string>& arguments, const std::filesystem::path& out,
+             std::vector<std::string> extraEnvironment = {}) {
         std::vector<std::string> argvText{TESSIV_EXECUTABLE};
         argvText.insert(argvText.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
@@ -48,6 +49,7 @@ public:
                 !text.starts_with("QT_QPA_PLATFORM="))
                 envp.push_back(*entry);
         }
+        for (std::string& text : extraEnvironment) envp.push_back(text.data());
         envp.push_back(nullptr);
         const std::string outPath = out.string();
         const std::string errPath = out.string() + ".err";
@@ -175,6 +177,26 @@ TEST(Headless, SighupTakesANewTessivConfWithoutARestart) {
 
     ::kill(monitor.pid(), SIGINT);
     EXPECT_EQ(monitor.WaitExit(1s), 0);
+}
+
+// One monitor per folder, with or without a window: the later start says who holds the folder and leaves.
+TEST(Headless, ASecondStartInAWatchedFolderLeavesSayingWhy) {
+    TempDir dir;
+    WriteFileBytes(dir / "Setting.ini", "");
+    const std::filesystem::path out = dir / "first.txt";
+    Headless first({"--headless", "--data-dir", dir.path().string()}, out);
+    ASSERT_TRUE(WaitFor([&] { return ReadText(out).find("服务器监控程序已经启动!") != std::string::npos; }));
+
+    const std::filesystem::path second = dir / "second.txt";
+    Headless headless({"--headless", "--data-dir", dir.path().string()}, second);
+    EXPECT_EQ(headless.WaitExit(5s), 1);
+    EXPECT_NE(ReadText(second.string() + ".err").find("a monitor without a window already watches"),
+              std::string::npos);
+    Headless window({"--data-dir", dir.path().string()}, second, {"QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(window.WaitExit(5s), 1);
+    EXPECT_NE(ReadText(second.string() + ".err").find("a monitor without a window already watches"),
+              std::string::npos);
+    EXPECT_EQ(ReadText(out).find("<3>"), std::string::npos);
 }
 
 TEST(Headless, CommandLineMistakesExitWithStatusTwoAndSayWhy) {
