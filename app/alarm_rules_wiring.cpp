@@ -4,6 +4,7 @@
 
 #include "core/monitor_core.h"
 #include "integrations/config.h"
+#include "integrations/integrations.h"
 #include "monitor/tessiv_dlg.h"
 
 AlarmRulesConfig RulesConfig(const AlarmConfig& wanted) {
@@ -13,6 +14,19 @@ AlarmRulesConfig RulesConfig(const AlarmConfig& wanted) {
         config.quietHours = QuietHours{wanted.quietHours->first, wanted.quietHours->second};
     if (wanted.escalateMinutes) config.escalateAfter = std::chrono::minutes(*wanted.escalateMinutes);
     return config;
+}
+
+AlarmRulesOutlets TieAlarmRules(AlarmRules& rules, Integrations& integrations) {
+    rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
+    rules.SetPendingSink([&integrations](const std::string& name, const std::string& url, bool pending) {
+        integrations.SetPending(name, url, pending);
+    });
+    AlarmRulesOutlets outlets;
+    outlets.escalate = [&integrations](const std::vector<std::string>& lines,
+                                       std::chrono::system_clock::time_point when) {
+        integrations.Escalate(lines, when);
+    };
+    return outlets;
 }
 
 void AttachAlarmRules(MonitorCore& core, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,

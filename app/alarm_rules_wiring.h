@@ -9,6 +9,7 @@
 #include "text/time_text.h"
 
 class CTessivDlg;
+class Integrations;
 class MonitorCore;
 struct AlarmConfig;
 
@@ -22,6 +23,10 @@ struct AlarmRulesOutlets {
 };
 
 AlarmRulesConfig RulesConfig(const AlarmConfig& wanted);
+
+// Gives `rules` what tessiv.conf asked for and tells the metrics which entries wait for confirmation; returns
+// the outlets with escalations going to the hook and the webhook. Both must outlive the monitor.
+AlarmRulesOutlets TieAlarmRules(AlarmRules& rules, Integrations& integrations);
 
 // Puts `rules` between the monitor's alarms and its steps, tells it of the alarm's life, and carries out what
 // it asks after every round and every `tick` (the start of quiet hours, an escalation), reading `clock` as

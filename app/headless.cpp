@@ -55,17 +55,7 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
     core.AddAlarmObserver(&integrations);
     core.AddAlarmObserver(&history);
     integrations.Start(core.DataDir());
-    rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
-    rules.SetPendingSink([&integrations](const std::string& name, const std::string& url, bool pending) {
-        integrations.SetPending(name, url, pending);
-    });
-    AttachAlarmRules(
-        core, rules, core.Settings().clock,
-        {[&integrations](const std::vector<std::string>& lines, std::chrono::system_clock::time_point when) {
-             integrations.Escalate(lines, when);
-         },
-         {},
-         {}});
+    AttachAlarmRules(core, rules, core.Settings().clock, TieAlarmRules(rules, integrations));
     StartHistory(history, core.DataDir(), core.LogDir());
 
     QObject::connect(&watcher, &SignalWatcher::StopRequested, &app, [&] {

@@ -97,17 +97,10 @@ int main(int argc, char** argv) {
         window.AddAlarmObserver(&history);
         // tessiv.conf lives beside Setting.ini; its lines go to the run pane the window offered.
         integrations.Start(window.DataDir());
-        rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
-        rules.SetPendingSink([&integrations](const std::string& name, const std::string& url, bool pending) {
-            integrations.SetPending(name, url, pending);
-        });
-        AttachAlarmRules(
-            window, rules, SystemClock(),
-            {[&integrations](const std::vector<std::string>& lines,
-                             std::chrono::system_clock::time_point when) {
-                 integrations.Escalate(lines, when);
-             },
-             [&desktop] { desktop.Escalate(); }, [&desktop](bool down) { desktop.SetNetworkDown(down); }});
+        AlarmRulesOutlets outlets = TieAlarmRules(rules, integrations);
+        outlets.showAgain = [&desktop] { desktop.Escalate(); };
+        outlets.networkDown = [&desktop](bool down) { desktop.SetNetworkDown(down); };
+        AttachAlarmRules(window, rules, SystemClock(), std::move(outlets));
         // The history window and the "since when" of the tray and the notification, while the history is
         // kept.
         if (const auto file = StartHistory(history, window.DataDir(), window.LogDir()); !file.empty()) {
