@@ -56,7 +56,7 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
     core.AddAlarmObserver(&history);
     integrations.Start(core.DataDir());
     AttachAlarmRules(core, rules, core.Settings().clock, TieAlarmRules(rules, integrations));
-    StartHistory(history, core.DataDir(), core.LogDir());
+    StartHistory(history, integrations.HistoryWanted(), core.LogDir());
 
     QObject::connect(&watcher, &SignalWatcher::StopRequested, &app, [&] {
         notifier.Stopping();

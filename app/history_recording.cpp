@@ -3,12 +3,11 @@
 #include "history/history_store.h"
 #include "integrations/config.h"
 
-std::filesystem::path StartHistory(history::HistoryStore& store, const std::filesystem::path& dataDir,
+std::filesystem::path StartHistory(history::HistoryStore& store, const HistoryConfig& wanted,
                                    const std::filesystem::path& logDir) {
-    const IntegrationsConfig config = ReadIntegrationsConfig(dataDir);
-    if (!config.history.enabled) return {};
+    if (!wanted.enabled) return {};
     history::HistoryOptions options;
-    options.keepDays = config.history.keepDays;
+    options.keepDays = wanted.keepDays;
     const std::filesystem::path file = logDir / history::kHistoryFileName;
     store.Start(file, std::move(options));
     return file;

@@ -21,6 +21,7 @@ void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, 
     };
     for (const std::string& problem : config.problems) tell(problem);
     m_alarm = config.alarm;
+    m_history = config.history;
 
     if (config.metrics) {
         try {

@@ -51,6 +51,8 @@ public:
 
     // The alarm rules tessiv.conf asked for; the defaults (all off) before Start or without the file.
     const AlarmConfig& AlarmRulesWanted() const { return m_alarm; }
+    // The history tessiv.conf asked for; the default (kept) before Start or without the file.
+    const HistoryConfig& HistoryWanted() const { return m_history; }
     // An alarm nobody dealt with: told once more to the hook and the webhook. Window thread.
     void Escalate(const std::vector<std::string>& gbkLines, std::chrono::system_clock::time_point when);
     // Whether an entry's faults wait for confirmation, for the metrics. Worker thread.
@@ -71,5 +73,6 @@ private:
     // The round reports an all-clear after every round without a fault; only the first after an alarm counts.
     bool m_alarmSinceClear = false;
     AlarmConfig m_alarm;
+    HistoryConfig m_history;
     IntegrationLimits m_limits;
 };
