@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
         AttachAlarmRules(window, rules, SystemClock(), std::move(outlets));
         // The history window and the "since when" of the tray and the notification, while the history is
         // kept.
-        if (const auto file = StartHistory(history, integrations.HistoryWanted(), window.LogDir()); !file.empty()) {
+        if (const auto file = StartHistory(history, integrations.HistoryWanted(), window.LogDir());
+            !file.empty()) {
             AttachHistory(window, desktop, [file] {
                 std::string error;
                 return history::HistoryReader::Open(file, error);
