@@ -1,6 +1,8 @@
 #include "tests/support/monitor_fixture.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -74,4 +76,25 @@ std::string CrLfLines(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) text += line + "\r\n";
     return text;
+}
+
+QStringList ContextMenuEntries(QWidget* receiver, QContextMenuEvent& event, const QString& pick) {
+    QStringList entries;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr) return;
+        poll.stop();
+        QAction* chosen = nullptr;
+        for (QAction* action : menu->actions()) {
+            entries << action->text();
+            if (action->text() == pick) chosen = action;
+        }
+        menu->close();
+        if (chosen != nullptr) chosen->trigger();
+    });
+    poll.start(5);
+    QApplication::sendEvent(receiver, &event);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !poll.isActive(); }, 5000));
+    return entries;
 }

@@ -15,6 +15,8 @@
 #include "tests/support/temp_dir.h"
 
 class CServerInfodlg;
+class QContextMenuEvent;
+class QWidget;
 class QPushButton;
 
 // Acts on the server list dialog once it is up, and records and closes every message box.
@@ -56,3 +58,7 @@ protected:
 };
 
 std::string CrLfLines(const std::vector<std::string>& lines);
+
+// Sends `event` to `receiver` and returns the entries of the context menu that comes up, picking `pick` if it
+// is there; empty when no menu came up within 5 s.
+QStringList ContextMenuEntries(QWidget* receiver, QContextMenuEvent& event, const QString& pick = {});
