@@ -216,14 +216,24 @@ TEST(Webhook, AFullQueueKeepsTheNewestNotices) {
     EXPECT_EQ(sender.Dropped(), 3u);
 }
 
-TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
+// An endpoint on a free loopback port, started from a real tessiv.conf.
+class Metrics : public testing::Test {
+protected:
+    void SetUp() override {
+        WriteFileBytes(dir / "tessiv.conf",
+                       "[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
+        integrations.Start(dir.path(), lines.Sink());
+        ASSERT_NE(integrations.Metrics(), nullptr);
+        port = integrations.Metrics()->Port();
+    }
+
     Lines lines;
     Integrations integrations;
     TempDir dir;
-    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
-    integrations.Start(dir.path(), lines.Sink());
-    ASSERT_NE(integrations.Metrics(), nullptr);
-    const int port = integrations.Metrics()->Port();
+    int port = 0;
+};
+
+TEST_F(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
     EXPECT_FALSE(Scrape(port).contains("tessiv_last_round_end_timestamp_seconds"));  // no round yet
     const std::string name = gbk::FromUtf8("中心 \"A\"\\");
     integrations.EntryPolled({0, name, "http://a/s", false, false, 250ms});
@@ -264,14 +274,7 @@ TEST(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
 }  // namespace
 
 // A host's outage is stamped with its first faulty round and keeps that start until a normal report.
-TEST(Metrics, OutageStartStaysFromTheFirstFaultUntilNormalAgain) {
-    Lines lines;
-    Integrations integrations;
-    TempDir dir;
-    WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
-    integrations.Start(dir.path(), lines.Sink());
-    ASSERT_NE(integrations.Metrics(), nullptr);
-    const int port = integrations.Metrics()->Port();
+TEST_F(Metrics, OutageStartStaysFromTheFirstFaultUntilNormalAgain) {
     const std::string series = R"(tessiv_outage_started_timestamp_seconds{address="http://a/s",server="A"})";
     auto round = [&](std::optional<bool> normal) {
         integrations.EntryPolled({0, "A", "http://a/s", false, normal, 1ms});
