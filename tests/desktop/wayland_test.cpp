@@ -3,6 +3,8 @@
 // reads it over D-Bus, and the alarm, its notification and the dialogs on Wayland.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <QApplication>
 #include <QDBusArgument>
 #include <QDBusVariant>
@@ -84,6 +86,18 @@ protected:
         settings.installCrashHandler = false;
     }
 
+    // Reads the tray until `until` holds, for up to 10 s; the last state read.
+    TrayState WaitForTray(const QString& service, const std::function<bool(const TrayState&)>& until) {
+        TrayState state;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                state = ReadTray(service);
+                return until(state);
+            },
+            10000));
+        return state;
+    }
+
     TrayState ReadTray(const QString& service) {
         TrayState state;
         auto get = [&](const char* property) {
@@ -138,13 +152,9 @@ TEST_F(OnWayland, TrayItemShowsTheAlarmAndBringsTheWindowBack) {
 
     const std::string line = gbk::FromUtf8("001 <2024-05-06 06:00:00> ------ A 位置服务器 异常 ------");
     window.RaiseAlarm(line, true);
-    TrayState alarm;
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            alarm = ReadTray(item);
-            return alarm.toolTip.contains(QString::fromUtf8("有服务器异常"));
-        },
-        10000));
+    const TrayState alarm = WaitForTray(item, [](const TrayState& state) {
+        return state.toolTip.contains(QString::fromUtf8("有服务器异常"));
+    });
     EXPECT_TRUE(alarm.toolTip.contains(gbk::ToQString(line))) << alarm.toolTip.toStdString();
     EXPECT_NE(alarm.argb, quiet.argb);
     EXPECT_GT(alarm.redShare, 0.6);
@@ -160,13 +170,8 @@ TEST_F(OnWayland, TrayItemShowsTheAlarmAndBringsTheWindowBack) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.isVisible(); }, 10000));
 
     window.OnSilence();
-    TrayState silenced;
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            silenced = ReadTray(item);
-            return silenced.argb == quiet.argb;
-        },
-        10000));
+    const TrayState silenced =
+        WaitForTray(item, [&](const TrayState& state) { return state.argb == quiet.argb; });
     EXPECT_EQ(silenced.toolTip, quiet.toolTip);
 }
 
@@ -184,13 +189,9 @@ TEST_F(OnWayland, TrayToolTipSaysSinceWhenEachHostIsInFault) {
                               .arg(QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(start))
                                        .toString(QStringLiteral("HH:mm")));
     window.RaiseAlarm("001 <t> fault", true);
-    TrayState alarm;
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            alarm = ReadTray(item);
-            return alarm.toolTip.contains(QString::fromUtf8("有服务器异常"));
-        },
-        10000));
+    const TrayState alarm = WaitForTray(item, [](const TrayState& state) {
+        return state.toolTip.contains(QString::fromUtf8("有服务器异常"));
+    });
     EXPECT_TRUE(alarm.toolTip.trimmed().endsWith(QStringLiteral("001 <t> fault\n") + since))
         << alarm.toolTip.toStdString();
     window.OnSilence();
