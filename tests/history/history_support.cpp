@@ -50,10 +50,9 @@ EntryResult Fault(std::size_t position, const std::string& name, const std::stri
 }
 
 EntryResult Paused(std::size_t position, const std::string& name, const std::string& url) {
-    EntryResult result;
-    result.position = position;
-    result.name = name;
-    result.url = url;
+    EntryResult result = Normal(position, name, url);
+    result.normal.reset();
+    result.queryTime = {};
     result.paused = true;
     return result;
 }
