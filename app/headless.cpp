@@ -56,6 +56,7 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
     core.AddAlarmObserver(&history);
     integrations.Start(core.DataDir());
     AttachAlarmRules(core, rules, core.Settings().clock, TieAlarmRules(rules, integrations));
+    core.SetStrictReports(integrations.AlarmRulesWanted().strictReports);
     StartHistory(history, integrations.HistoryWanted(), core.LogDir());
 
     QObject::connect(&watcher, &SignalWatcher::StopRequested, &app, [&] {
@@ -69,6 +70,7 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
         core.Reload([&] {
             integrations.Restart(core.DataDir());
             rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
+            core.SetStrictReports(integrations.AlarmRulesWanted().strictReports);
             notifier.Ready(Status(core));
         });
     });

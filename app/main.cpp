@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
         // tessiv.conf lives beside Setting.ini; its lines go to the run pane the window offered.
         integrations.Start(window.DataDir());
         AlarmRulesOutlets outlets = TieAlarmRules(rules, integrations);
+        window.Core().SetStrictReports(integrations.AlarmRulesWanted().strictReports);
         outlets.showAgain = [&desktop] { desktop.Escalate(); };
         outlets.networkDown = [&desktop](bool down) { desktop.SetNetworkDown(down); };
         AttachAlarmRules(window, rules, SystemClock(), std::move(outlets));

@@ -138,8 +138,13 @@ void MonitorCore::StartPollRound() {
         QueryOptions options{&m_control.StopFlag(), m_settings.clock, m_settings.queryLimits};
         return QueryServerStatus(url, report, options);
     };
-    PollRoundContext context{
-        *this, m_control, std::move(query), m_settings.pacing, m_settings.clock, m_settings.roundObserver};
+    PollRoundContext context{*this,
+                             m_control,
+                             std::move(query),
+                             m_settings.pacing,
+                             m_settings.clock,
+                             m_settings.roundObserver,
+                             m_strictReports};
     m_roundRunning = true;
     try {
         m_hPollThread = std::thread([this, context = std::move(context)]() mutable {

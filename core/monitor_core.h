@@ -41,6 +41,8 @@ public:
     void Start();
     // Ends a running round and starts no other; the panes stay as they are.
     void Stop();
+    // From the next round on, a host that answers without a status report is a connection fault.
+    void SetStrictReports(bool on) { m_strictReports = on; }
 
     // MonitorPort: callable from the poll-round worker.
     void AppendRunLog(std::string line) override;
@@ -134,6 +136,7 @@ private:
     RoundControl m_control;
     std::thread m_hPollThread;
     std::atomic<bool> m_roundRunning{false};
+    bool m_strictReports = false;
 
     QTimer m_timerStart;             // timer 1
     QTimer m_timerRound;             // timer 2

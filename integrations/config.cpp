@@ -101,7 +101,7 @@ const std::map<std::string, std::set<std::string>>& KnownKeys() {
         {"hooks", {"command", "webhook", "webhook_ca"}},
         {"metrics", {"listen"}},
         {"history", {"enabled", "keep_days"}},
-        {"alarm", {"confirm_rounds", "quiet_hours", "escalate_after"}},
+        {"alarm", {"confirm_rounds", "quiet_hours", "escalate_after", "strict_reports"}},
     };
     return known;
 }
@@ -282,6 +282,12 @@ void ReadAlarm(const Sections& sections, IntegrationsConfig& config, ProblemList
             config.alarm.escalateMinutes = *value;
         else
             problems.Add(BadValue("alarm/escalate_after", "not a number of minutes from 1 to 1440", "alarm"));
+    }
+    if (auto strict = Value(sections, "alarm", "strict_reports")) {
+        if (*strict == "true" || *strict == "false")
+            config.alarm.strictReports = *strict == "true";
+        else
+            problems.Add(BadValue("alarm/strict_reports", "not true or false", "alarm"));
     }
 }
 

@@ -33,6 +33,8 @@ struct AlarmConfig {
     // Local minutes of the day, [start, end); the span may cross midnight.
     std::optional<std::pair<int, int>> quietHours;
     std::optional<int> escalateMinutes;  // 1 to 1440
+    // A status 200 without a status report (an error or login page, another service) is a connection fault.
+    bool strictReports = false;
 };
 
 struct IntegrationsConfig {

@@ -10,6 +10,8 @@
 #include "polling/round_observer.h"
 #include "servers/server_entry.h"
 #include "servers/server_lists.h"
+#include "text/data_text.h"
+#include "text/gbk.h"
 
 namespace {
 
@@ -19,17 +21,31 @@ std::optional<std::string> CopyEntry(ServerLists& servers, std::size_t position)
     return lists.m_arrServers[position];
 }
 
-// The state at `position`, or nothing when the entry was deleted meanwhile.
-std::optional<bool> StateIsTrue(ServerLists& servers, std::size_t position) {
-    ServerLists::Locked lists = servers.Lock();
-    if (position >= lists.m_arrServerStates.size()) return std::nullopt;
-    return lists.m_arrServerStates[position] == kStateTrue;
+// Where the polled entry is now: its position while it is still there, else the first entry with the same
+// text (a row above it was deleted during the query), or nothing once it is gone. A state always lands on
+// the host that was asked.
+std::optional<std::size_t> Locate(const ServerLists::Locked& lists, std::size_t position,
+                                  const std::string& line) {
+    const std::vector<std::string>& entries = lists.m_arrServers;
+    std::size_t found = position < entries.size() && entries[position] == line
+                            ? position
+                            : static_cast<std::size_t>(std::ranges::find(entries, line) - entries.begin());
+    if (found >= entries.size() || found >= lists.m_arrServerStates.size()) return std::nullopt;
+    return found;
 }
 
-void StoreState(ServerLists& servers, std::size_t position, bool normal) {
+// The polled entry's state, or nothing when the entry was deleted meanwhile.
+std::optional<bool> StateIsTrue(ServerLists& servers, std::size_t position, const std::string& line) {
     ServerLists::Locked lists = servers.Lock();
-    if (position < lists.m_arrServerStates.size())
-        lists.m_arrServerStates[position] = normal ? kStateTrue : kStateFalse;
+    std::optional<std::size_t> at = Locate(lists, position, line);
+    if (!at) return std::nullopt;
+    return lists.m_arrServerStates[*at] == kStateTrue;
+}
+
+void StoreState(ServerLists& servers, std::size_t position, const std::string& line, bool normal) {
+    ServerLists::Locked lists = servers.Lock();
+    if (std::optional<std::size_t> at = Locate(lists, position, line))
+        lists.m_arrServerStates[*at] = normal ? kStateTrue : kStateFalse;
 }
 
 bool AnyStateFalse(ServerLists& servers) {
@@ -46,7 +62,8 @@ EntryOutcome PollEntry(PollRoundContext& context, std::size_t position, std::str
     std::optional<std::string> line = CopyEntry(servers, position);
     if (!line) throw std::out_of_range("server entry removed during the round");
     entry::PollView view = entry::ForPolling(*line);
-    EntryResult result{position, std::string(view.name), std::string(view.url), view.paused(), {}, {}, {}};
+    EntryResult result{position, EscapeControls(view.name), EscapeControls(view.url), view.paused(), {}, {},
+                       {}};
     auto tell = [&] {
         if (context.observer != nullptr) context.observer->EntryPolled(result);
     };
@@ -63,11 +80,13 @@ EntryOutcome PollEntry(PollRoundContext& context, std::size_t position, std::str
         tell();
         return EntryOutcome::Skipped;
     }
-    std::optional<bool> previousWasTrue = StateIsTrue(servers, position);
+    if (context.strictReports && !gbk::Contains(report, "msg"))
+        report = ConnectionFaultReport(context.clock());
+    std::optional<bool> previousWasTrue = StateIsTrue(servers, position, *line);
     if (!previousWasTrue) throw std::out_of_range("server state removed during the round");
     bool normal = AnalyzeStatusReport(report, result.name, result.url, static_cast<int>(position + 1),
                                       *previousWasTrue, context.port, context.clock, &result.faults);
-    StoreState(servers, position, normal);
+    StoreState(servers, position, *line, normal);
     report.clear();
     result.normal = normal;
     tell();

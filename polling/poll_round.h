@@ -15,6 +15,7 @@ struct PollRoundContext {
     Pacing pacing;
     Clock clock;
     RoundObserver* observer = nullptr;  // optional: told of each entry and the end of the round
+    bool strictReports = false;         // an answer without "msg" is a connection fault, not normal
 };
 
 // One poll round over the server entries, on the calling (worker) thread; returns the exit code 1. Ends

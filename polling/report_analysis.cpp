@@ -7,6 +7,7 @@
 
 #include "polling/fault_category.h"
 #include "polling/monitor_port.h"
+#include "text/data_text.h"
 #include "text/gbk.h"
 
 namespace {
@@ -69,9 +70,10 @@ std::string LinePrefix(int displayNumber, const Clock& clock) {
 // The text of `r` in front of its first "</"; all of it when there is none.
 // Empty when the value has no terminator: a record cut off by the report limit yields no partial name, which
 // could otherwise match a category and raise an alarm.
+// Control bytes come out escaped: a host's text never adds a line or a terminal command anywhere it goes.
 std::string ValueBeforeTerminator(std::string_view r) {
     std::size_t end = gbk::Find(r, "</");
-    return end == std::string_view::npos ? std::string() : std::string(r.substr(0, end));
+    return end == std::string_view::npos ? std::string() : EscapeControls(r.substr(0, end));
 }
 
 void DropThrough(std::string& r, std::size_t count) {
@@ -110,10 +112,12 @@ bool AnalyzeStatusReport(std::string report, const std::string& serverName, int 
                                nullptr);
 }
 
-bool AnalyzeStatusReport(std::string report, const std::string& serverName, const std::string& url,
+bool AnalyzeStatusReport(std::string report, const std::string& entryName, const std::string& entryUrl,
                          int displayNumber, bool previousWasTrue, MonitorPort& port, const Clock& clock,
                          std::vector<EntryResult::Fault>* faults) {
     const Texts& texts = GbkTexts();
+    const std::string serverName = EscapeControls(entryName);
+    const std::string url = EscapeControls(entryUrl);
     if (!gbk::Contains(report, "msg")) return true;
     if (!gbk::Contains(report, "appname")) {
         port.AppendRunLog(LinePrefix(displayNumber, clock) + serverName + texts.normalSuffix);

@@ -14,7 +14,8 @@ class MonitorPort;
 bool AnalyzeStatusReport(std::string report, const std::string& serverName, int displayNumber,
                          bool previousWasTrue, MonitorPort& port, const Clock& clock);
 
-// The same, for an entry whose URL the alarms carry; each fault line, classified once, is also added to
+// The same, for an entry whose URL the alarms carry. Every text taken from the report or the entry reaches
+// the port with its control bytes escaped; each fault line, classified once, is also added to
 // `faults` when given.
 bool AnalyzeStatusReport(std::string report, const std::string& serverName, const std::string& url,
                          int displayNumber, bool previousWasTrue, MonitorPort& port, const Clock& clock,

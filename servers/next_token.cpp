@@ -20,8 +20,7 @@ std::string Trimmed(std::string text) {
 
 std::size_t FindAnyOf(std::string_view source, std::string_view delimiters) {
     for (std::size_t pos = 0; pos < source.size();) {
-        unsigned char byte = static_cast<unsigned char>(source[pos]);
-        if (gbk::IsLeadByte(byte) && pos + 1 < source.size()) {
+        if (gbk::CharLength(source, pos) == 2) {
             pos += 2;  // a trail byte never counts as a delimiter
             continue;
         }

@@ -116,8 +116,7 @@ std::size_t Find(std::string_view haystack, std::string_view needle, std::size_t
     std::size_t pos = from;
     while (pos + needle.size() <= haystack.size()) {
         if (haystack[pos] == needle[0] && haystack.compare(pos, needle.size(), needle) == 0) return pos;
-        bool twoByte = IsLeadByte(static_cast<unsigned char>(haystack[pos])) && pos + 1 < haystack.size();
-        pos += twoByte ? 2 : 1;
+        pos += CharLength(haystack, pos);
     }
     return std::string_view::npos;
 }

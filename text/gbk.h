@@ -32,6 +32,20 @@ constexpr bool IsLeadByte(unsigned char byte) {
     return byte >= 0x81 && byte <= 0xFE;
 }
 
+// True when the byte may close a two-byte GBK character.
+constexpr bool IsTrailByte(unsigned char byte) {
+    return byte >= 0x40 && byte <= 0xFE && byte != 0x7F;
+}
+
+// Bytes of the character at `pos`: 2 for a lead byte with a valid trail behind it, else 1. An invalid pair
+// counts as one byte, so the byte behind it (a separator, say) is read afresh and never swallowed.
+constexpr std::size_t CharLength(std::string_view text, std::size_t pos) {
+    return pos + 1 < text.size() && IsLeadByte(static_cast<unsigned char>(text[pos])) &&
+                   IsTrailByte(static_cast<unsigned char>(text[pos + 1]))
+               ? 2
+               : 1;
+}
+
 // Position of the first occurrence of needle in haystack at or after `from` that starts on a character
 // boundary (never on the second byte of a two-byte character), or npos. `from` must be a boundary.
 std::size_t Find(std::string_view haystack, std::string_view needle, std::size_t from = 0);

@@ -277,6 +277,13 @@ void CServerInfodlg::ShowRowMenu(const QPoint& position) {
 
 void CServerInfodlg::StartMaintenance(int row, std::time_t end) {
     if (!SetFlag(row, entry::kPausedFlag, kJustPausedText)) return;
+    {
+        // A host under maintenance is expected to fail: a fault it had no longer holds the alarm, so the
+        // next round's end can give the all-clear.
+        ServerLists::Locked locked = m_lists.Lock();
+        if (static_cast<std::size_t>(row) < locked.m_arrServerStates.size())
+            locked.m_arrServerStates[static_cast<std::size_t>(row)] = kStateTrue;
+    }
     const std::string entryText = EntryAt(row).value_or(std::string());
     // Kept in memory when the file cannot be written: the entry stays paused until the end all the same.
     if (SaveResult saved = m_maintenance->Start(entryText, end); !saved) ReportFailedMaintenanceSave(saved);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -148,6 +149,41 @@ TEST(Headless, PollsWithoutADisplayWritesMarkedLinesAndEndsWithinASecondOfSigter
     EXPECT_NE(ReadFileBytes(dir / "log.txt")
                   .find(gbk::FromUtf8(" ------ C 位置服务器 2012-05-06 06:00:00 异常 ------")),
               std::string::npos);
+}
+
+// A host's text is data: CR LF and escape sequences in a report add no record to log.txt, no line to the
+// journal and no line or terminal command to the hook's TESSIV_LINE.
+TEST(Headless, AReportsControlBytesNeverForgeARecordOrReachATerminal) {
+    TempDir dir;
+    const std::string forged = "\r\n001 <2026-01-01 00:00:00> ------ B 位置服务器 伪造 异常 ------";
+    StatusHost host(Scenario{.apps = {{"位置服务器" + forged + "\x1b]0;owned\x07\x1b[2J", "06:00\r\nsos"}}});
+    WriteFileBytes(dir / "Setting.ini", "C," + host.url() + "@1\r\n");
+    WriteFileBytes(dir / "hook.sh",
+                   "#!/bin/sh\nprintf '%s' \"$TESSIV_LINE\" > " + (dir / "hook.txt").string() + "\n");
+    std::filesystem::permissions(dir / "hook.sh", std::filesystem::perms::owner_all);
+    WriteFileBytes(dir / "tessiv.conf", "[hooks]\ncommand = " + (dir / "hook.sh").string() + "\n");
+    const std::filesystem::path out = dir / "stdout.txt";
+    Headless monitor({"--headless", "--data-dir", dir.path().string()}, out);
+    ASSERT_TRUE(WaitFor([&] { return !ReadText(dir / "hook.txt").empty(); }))
+        << ReadText(out.string() + ".err");
+    ::kill(monitor.pid(), SIGTERM);
+    EXPECT_EQ(monitor.WaitExit(1s), 0);
+
+    const auto controls = [](const std::string& text) {
+        return std::ranges::count_if(
+            text, [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+    };
+    // The alarm's record and the sound's, each ended by CR LF and nothing else.
+    const std::string log = ReadFileBytes(dir / "log.txt");
+    EXPECT_EQ(controls(log), 4) << log;
+    EXPECT_TRUE(log.ends_with(gbk::FromUtf8("\\x0d\\x0asos 异常 ------\r\nalarm sound ...\r\n"))) << log;
+    const std::string hook = ReadText(dir / "hook.txt");
+    EXPECT_EQ(controls(hook), 0) << hook;
+    EXPECT_NE(hook.find("\\x1b]0;owned\\x07\\x1b[2J"), std::string::npos) << hook;
+    const std::string text = ReadText(out);
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    EXPECT_EQ(text.find("\n001 <2026-01-01"), std::string::npos) << text;
+    EXPECT_NE(text.find("<3>001 <"), std::string::npos) << text;
 }
 
 TEST(Headless, SighupTakesANewTessivConfWithoutARestart) {

@@ -186,6 +186,39 @@ TEST_F(PollRound, EntryRemovedDuringItsQueryKeepsTheOthersStates) {
     EXPECT_EQ(port.Servers().States(), (std::vector<std::string>{"true"}));
 }
 
+// A row deleted above the host being asked moves it up: its state still lands on it, not on its neighbour.
+TEST_F(PollRound, AStateLandsOnTheHostThatWasAskedWhenARowAboveIsDeleted) {
+    SetEntries({"A,ua@1", "B,ub@1", "C,uc@1"});
+    answers["ub"] = kFault;
+    hooks["ub"] = [this](std::string&) {
+        ServerLists::Locked lists = port.Servers().Lock();
+        lists.m_arrServers.erase(lists.m_arrServers.begin());
+        lists.m_arrServerStates.erase(lists.m_arrServerStates.begin());
+    };
+    Run();
+    EXPECT_EQ(port.Servers().Entries(), (std::vector<std::string>{"B,ub@1", "C,uc@1"}));
+    EXPECT_EQ(port.Servers().States(), (std::vector<std::string>{"false", "true"}));
+}
+
+// Opt-in: an answer that holds no status report (an error or login page) is a connection fault.
+TEST_F(PollRound, StrictReportsTakeAnAnswerWithoutAReportForAConnectionFault) {
+    SetEntries({"A,ua@1"});
+    answers["ua"] = "<html>login</html>";
+    StatusQuery query = [this](const std::string& url, std::string& report) {
+        report += answers[url];
+        return true;
+    };
+    PollRoundContext strict{port,    control, query, Pacing::Immediate(), [] { return std::time_t{0}; },
+                            nullptr, true};
+    PollRoundThread(strict);
+    ASSERT_EQ(port.CallsOf(Kind::Alarm).size(), 1u);
+    EXPECT_NE(port.CallsOf(Kind::Alarm)[0].line.find(gbk::FromUtf8(" 网站 ")), std::string::npos);
+    EXPECT_EQ(port.Servers().States(), (std::vector<std::string>{"false"}));
+    PollRoundContext lenient{port, control, query, Pacing::Immediate(), [] { return std::time_t{0}; }};
+    PollRoundThread(lenient);
+    EXPECT_EQ(port.Servers().States(), (std::vector<std::string>{"true"}));
+}
+
 TEST_F(PollRound, StopEndsTheRoundWithoutAllClearOrNextRound) {
     SetEntries({"A,ua@1", "B,ub@1"});
     hooks["ua"] = [this](std::string&) { control.RequestStop(); };

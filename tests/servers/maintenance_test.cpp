@@ -144,6 +144,25 @@ TEST_F(MaintenanceFromTheList, AnHourPausesTheEntryAcrossARestartAndThePassingCl
     EXPECT_EQ(ListedToolTips(0), QStringList(3, QString()));
 }
 
+// A faulty host sent into maintenance no longer holds the alarm: the next round's end gives the all-clear.
+TEST_F(MaintenanceFromTheList, MaintenanceOfTheFaultyHostEndsTheAlarm) {
+    StatusHost faulty(Scenario{.apps = {{"位置服务器", "2012-05-06 06:00:00"}}});
+    StatusHost normal;
+    WriteFileBytes(settingFile, CrLfLines({"F," + faulty.url() + "@1", "N," + normal.url() + "@1"}));
+    OpenWith(WithClock());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->IsSounding(); }, 10000)) << window->RunLog();
+
+    ModalDriver driver([&](CServerInfodlg& list) {
+        PickFromRowMenu(Table(list), 0, QString::fromUtf8("维护 1 小时"));
+        CloseList(list);
+    });
+    ManageServers(driver);
+    const int seen = normal.requestCount();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return normal.requestCount() >= seen + 2; }, 10000));
+    EXPECT_FALSE(window->IsSounding());
+    EXPECT_TRUE(window->AlarmLog().empty()) << window->AlarmLog();
+}
+
 TEST_F(MaintenanceFromTheList, OneEndedWhileClosedEndsAtStartAndADeletedEntryDropsItsOwn) {
     const std::string headA = "A,http://192.0.2.1/s";
     const std::string headB = "B,http://192.0.2.2/s";

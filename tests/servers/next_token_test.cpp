@@ -30,6 +30,16 @@ TEST(NextToken, TrimsTheResultOnly) {
     EXPECT_EQ(source, " rest ");
 }
 
+// A lead byte followed by a byte that cannot close a character (a damaged name) stands alone: the comma
+// behind it still separates the name from the URL, for polling and for the list alike.
+TEST(NextToken, AnInvalidLeadByteBeforeTheSeparatorDoesNotSwallowIt) {
+    const std::string entry = "Center\xB1,http://192.0.2.10:89/s@1";
+    const entry::PollView polled = entry::ForPolling(entry);
+    EXPECT_EQ(polled.name, "Center\xB1");
+    EXPECT_EQ(polled.url, "http://192.0.2.10:89/s");
+    EXPECT_EQ(entry::ForDisplay(entry).address, "http://192.0.2.10:89/s");
+}
+
 TEST(NextToken, IgnoresDelimiterBytesInsideGbkCharacters) {
     std::string source =
         "\x81\x40"
