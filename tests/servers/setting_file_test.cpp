@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 
+#include "servers/maintenance.h"
+#include "servers/setting_store.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -170,10 +174,13 @@ TEST_F(SettingFile, AFullDiskRefusesTheInPlaceSaveAndKeepsTheOldFileWhole) {
 
     Entries entries;
     for (int i = 0; i < 600; ++i) entries.push_back("new-" + std::to_string(i) + ",http://192.0.2.1:89/s@1");
+    const std::optional<FileStamp> before = StampOf(file);
     SaveResult saved = SaveServerEntries(file, entries);
     EXPECT_FALSE(saved);
     EXPECT_EQ(saved.error, ENOSPC) << saved.Reason();
     EXPECT_EQ(ReadFileBytes(disk / "hosts.ini"), old);
+    // Refused before a byte was written: the space is reserved first.
+    EXPECT_EQ(StampOf(file), before);
     EXPECT_TRUE(std::filesystem::is_symlink(file));
 }
 
@@ -232,6 +239,64 @@ TEST_F(SettingFile, PermissionsDecideBetweenInPlaceRewriteAndLeavingTheFileAlone
         return !saved && saved.error == EACCES;
     }));
     EXPECT_EQ(ReadFileBytes(guarded), "kept\r\n");
+}
+
+// The in-place save's write fails after its space was reserved (a file-size limit): the old list comes back.
+TEST_F(SettingFile, AnInPlaceWriteThatFailsHalfWayPutsTheOldListBack) {
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    const auto folder = dir / "locked";
+    std::filesystem::create_directory(folder);
+    const auto target = folder / "Setting.ini";
+    const std::string old = "old,http://192.0.2.1:89/s@1\r\n";
+    WriteFileBytes(target, old);
+    if (::getuid() == 0) {
+        ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    }
+    ::chmod(target.c_str(), 0644);
+    ::chmod(folder.c_str(), 0555);  // no temporary beside it: the list is rewritten in place
+
+    EXPECT_TRUE(AsNobody([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+        SaveResult saved = SaveServerEntries(target, Entries(400, "new,http://192.0.2.2:89/s@1"));
+        return !saved && saved.error == EFBIG;
+    }));
+    EXPECT_EQ(ReadFileBytes(target), old);
+}
+
+// Another program's edit of the same size, within the same second, differs from what was read only in the
+// modification time's nanoseconds: it is still taken.
+TEST_F(SettingFile, AnEditOfTheSameSizeInTheSameSecondIsNoticed) {
+    WriteFileBytes(file, "A,http://192.0.2.1/s@1\r\n");
+    const auto stampAt = [&](long nanoseconds) {
+        const timespec times[2] = {{0, UTIME_OMIT}, {1'700'000'000, nanoseconds}};
+        return ::utimensat(AT_FDCWD, file.c_str(), times, 0) == 0;
+    };
+    ASSERT_TRUE(stampAt(100));
+    SettingStore store(file);
+    store.Load();
+    {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "B", 1, 0), 1);
+        ::close(fd);
+    }
+    ASSERT_TRUE(stampAt(200));
+    const std::optional<DiskVersion> changed = store.ChangedOnDisk();
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(changed->entries, Entries{"B,http://192.0.2.1/s@1"});
+}
+
+// maintenance.ini keys a host by "name,url"; a URL's own "=" must not cut the key.
+TEST(MaintenanceFile, AnEntryWhoseUrlHoldsAnEqualsSignSurvivesARestart) {
+    TempDir dir;
+    const std::string entry = "A,http://192.0.2.1/s?site=3&x=1@0";
+    const std::time_t end = 1'800'000'000;
+    ASSERT_TRUE(Maintenance(dir / "maintenance.ini").Start(entry, end));
+    Maintenance restarted(dir / "maintenance.ini");
+    restarted.Load();
+    EXPECT_EQ(restarted.EndOf("A,http://192.0.2.1/s?site=3&x=1@1"), end);
 }
 
 TEST_F(SettingFile, AFifoLoadsNothingWithoutBlocking) {
