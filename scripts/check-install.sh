@@ -114,7 +114,7 @@ wait "$first" || true
 for unit in "$user" "$unitroot/usr/lib/systemd/system/tessiv@.service"; do
     prevent=$(sed -n 's/^RestartPreventExitStatus=//p' "$unit")
     [[ $status != 0 && " $prevent " == *" $status "* ]] ||
-        fail "$(basename "$unit") restarts a second start in a watched folder (status $status): $(cat "$tmp/second.err")"
+        fail "$(basename "$unit") restarts a start in a watched folder: status $status, $(cat "$tmp/second.err")"
 done
 
 echo "== per-user files of the installed tessiv"
