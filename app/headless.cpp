@@ -36,11 +36,9 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
                      settings.dataDir.c_str());
         return 1;
     }
-    if (claim == SingleInstance::Claim::Windowless) {
-        std::fprintf(stderr, "tessiv: %s\n", instance.Note().c_str());
-        return 1;
-    }
     if (!instance.Note().empty()) std::fprintf(stderr, "tessiv: %s\n", instance.Note().c_str());
+    // Another monitor holds the folder (or its lock file is unusable): never a second one on its files.
+    if (claim != SingleInstance::Claim::First && claim != SingleInstance::Claim::Unguarded) return 1;
 
     SignalWatcher watcher;
     ServiceNotifier notifier;

@@ -82,7 +82,8 @@ int main(int argc, char** argv) {
             instance.TakeOrHandOver(qEnvironmentVariable("XDG_ACTIVATION_TOKEN"));
         if (!instance.Note().empty()) std::fprintf(stderr, "tessiv: %s\n", instance.Note().c_str());
         if (claim == SingleInstance::Claim::Handed) return 0;
-        if (claim == SingleInstance::Claim::Windowless) return 1;
+        // Another monitor holds the folder (or its lock file is unusable): never a second one on its files.
+        if (claim != SingleInstance::Claim::First && claim != SingleInstance::Claim::Unguarded) return 1;
 
         // Declared before the window, which tells them of alarms and rounds until the window is gone.
         DesktopPresence desktop;  // notification and tray

@@ -74,14 +74,48 @@ export MANPATH=$unitroot/usr/share/man
 out=$(systemd-analyze verify --root="$unitroot" tessiv@site-a.service 2>&1) || fail "tessiv@.service: $out"
 [[ -z $out ]] || fail "tessiv@.service: $out"
 user=$unitroot/usr/lib/systemd/user/tessiv.service
-sed 's|^ExecStart=/usr/bin/tessiv |ExecStart='"$unitroot"'/usr/bin/tessiv |' "$user" >"$tmp/tessiv.service"
-grep -q "^ExecStart=$unitroot/" "$tmp/tessiv.service" || fail "tessiv.service: ExecStart is not /usr/bin/tessiv"
+sed 's|exec /usr/bin/tessiv |exec '"$unitroot"'/usr/bin/tessiv |' "$user" >"$tmp/tessiv.service"
+grep -q "^ExecStart=.*exec $unitroot/usr/bin/tessiv --headless'\$" "$tmp/tessiv.service" ||
+    fail "tessiv.service: ExecStart does not end in /usr/bin/tessiv"
 mkdir -m 0700 "$tmp/runtime"
 out=$(XDG_RUNTIME_DIR=$tmp/runtime systemd-analyze verify --user "$tmp/tessiv.service:tessiv.service" 2>&1) ||
     fail "tessiv.service: $out"
 [[ -z $out ]] || fail "tessiv.service: $out"
 unset MANPATH
 systemd-analyze security --offline=yes --root="$unitroot" tessiv@site-a.service 2>&1 | tail -n 1 || true
+# The user unit's command as systemd runs it (%h and $$ resolved, the unit's umask) starts tessiv in
+# $XDG_STATE_HOME/tessiv, made 0700, and in ~/.local/state/tessiv where XDG_STATE_HOME is not absolute.
+printf '#!/bin/sh\npwd >"%s"\n' "$tmp/started-in" >"$tmp/fake-tessiv"
+chmod +x "$tmp/fake-tessiv"
+command=$(sed -n 's/^ExecStart=//p' "$user")
+command=${command//\$\$/\$}
+command=${command//%h/$tmp/unit-home}
+command=${command//\/usr\/bin\/tessiv /$tmp/fake-tessiv }
+for state in "$tmp/unit-state" relative; do
+    expected=$state/tessiv
+    [[ $state == /* ]] || expected=$tmp/unit-home/.local/state/tessiv
+    rm -f "$tmp/started-in"
+    (export HOME=$tmp/unit-home XDG_STATE_HOME=$state && umask 0077 && eval "$command")
+    [[ $(cat "$tmp/started-in" 2>/dev/null) == "$expected" ]] ||
+        fail "tessiv.service with XDG_STATE_HOME=$state does not start in $expected"
+    [[ $(stat -c %a "$expected") == 700 ]] || fail "tessiv.service makes $expected other than 0700"
+done
+# A start that leaves because another monitor watches its folder is not restarted by either unit.
+mkdir "$tmp/unit-data"
+: >"$tmp/unit-data/Setting.ini"
+"$unitroot/usr/bin/tessiv" --headless --data-dir "$tmp/unit-data" >/dev/null 2>&1 &
+first=$!
+for _ in $(seq 100); do grep -qs / "$tmp/unit-data/.tessiv.lock" && break; sleep 0.1; done
+status=0
+timeout 20 "$unitroot/usr/bin/tessiv" --headless --data-dir "$tmp/unit-data" >/dev/null 2>"$tmp/second.err" ||
+    status=$?
+kill "$first"
+wait "$first" || true
+for unit in "$user" "$unitroot/usr/lib/systemd/system/tessiv@.service"; do
+    prevent=$(sed -n 's/^RestartPreventExitStatus=//p' "$unit")
+    [[ $status != 0 && " $prevent " == *" $status "* ]] ||
+        fail "$(basename "$unit") restarts a start in a watched folder: status $status, $(cat "$tmp/second.err")"
+done
 
 echo "== per-user files of the installed tessiv"
 testhost=build/tessiv-testhost
