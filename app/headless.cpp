@@ -9,7 +9,7 @@
 #include "app/alarm_rules_wiring.h"
 #include "app/history_recording.h"
 #include "core/monitor_core.h"
-#include "core/single_instance.h"
+#include "guard/single_instance.h"
 #include "history/history_store.h"
 #include "integrations/integrations.h"
 #include "polling/round_observers.h"

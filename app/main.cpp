@@ -15,8 +15,9 @@
 #include "app/launch_options.h"
 #include "app/monitor_locations.h"
 #include "app/window_hooks.h"
-#include "core/single_instance.h"
+#include "crash/crash_dump.h"
 #include "desktop/desktop_presence.h"
+#include "guard/single_instance.h"
 #include "history/history_store.h"
 #include "integrations/integrations.h"
 #include "monitor/alarm_sound.h"
@@ -68,6 +69,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessiv: --data-dir %s\n", locationError.c_str());
         return 2;
     }
+    // Both fronts leave DumpFile.dmp in the current folder if they crash.
+    crashdump::Install();
     int qtArgc = static_cast<int>(options.rest.size());
     options.rest.push_back(nullptr);
     CurlGlobal curl;

@@ -67,7 +67,6 @@ MonitorSettings SettingsFor(const std::filesystem::path& folder, RoundObserver* 
     MonitorSettings settings;
     settings.dataDir = folder;
     settings.pacing = Pacing::Immediate();
-    settings.installCrashHandler = false;
     settings.roundObserver = observer;
     return settings;
 }

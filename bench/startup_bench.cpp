@@ -81,7 +81,6 @@ void BM_Startup_MonitorWindow(benchmark::State& state) {
     MeasureFirstPaint(state, [&dir] {
         MonitorSettings settings;
         settings.dataDir = dir.path();
-        settings.installCrashHandler = false;
         settings.pacing.startDelay = std::chrono::hours(24);
         return std::unique_ptr<QWidget>(std::make_unique<CTessivDlg>(std::move(settings)));
     });

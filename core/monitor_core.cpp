@@ -45,7 +45,6 @@ MonitorCore::~MonitorCore() {
 }
 
 void MonitorCore::Start() {
-    if (m_settings.installCrashHandler) crashdump::Install();
     m_servers.Reset(m_setting.Load());
     // A maintenance that ended while the monitor was closed ends now.
     m_maintenance.Load();

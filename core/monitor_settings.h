@@ -15,6 +15,5 @@ struct MonitorSettings {
     Pacing pacing;
     Clock clock = SystemClock();
     QueryLimits queryLimits;
-    bool installCrashHandler = true;
     RoundObserver* roundObserver = nullptr;  // told of every polled entry, on the worker thread
 };

@@ -63,7 +63,6 @@ protected:
     MonitorCoreTest() {
         settings.dataDir = dir.path();
         settings.pacing = {0ms, 0ms, 0ms, 20ms};
-        settings.installCrashHandler = false;
     }
     void WriteSetting(const std::vector<std::string>& entries) {
         std::string file;

@@ -51,7 +51,6 @@ protected:
         settings.dataDir = dir.path();
         settings.pacing.startDelay = 1h;
         settings.pacing.firstRound = 1h;
-        settings.installCrashHandler = false;
         window = std::make_unique<CTessivDlg>(settings);
         notifier = std::make_unique<DesktopNotifier>(HooksFor(*window), bus.Connect());
         window->AddAlarmObserver(notifier.get());

@@ -83,7 +83,6 @@ protected:
         settings.dataDir = dir.path();
         settings.pacing.startDelay = 1h;
         settings.pacing.firstRound = 1h;
-        settings.installCrashHandler = false;
     }
 
     // Reads the tray until `until` holds, for up to 10 s; the last state read.

@@ -23,7 +23,6 @@ protected:
     void SetUp() override {
         settings.dataDir = dir.path();
         settings.pacing = {0ms, 0ms, 0ms, 20ms};
-        settings.installCrashHandler = false;
     }
 
     std::unique_ptr<CTessivDlg> OpenWindow(const std::vector<std::string>& entries) {

@@ -127,7 +127,6 @@ protected:
         settings.dataDir = dataDir;
         settings.pacing.startDelay = 1h;
         settings.pacing.firstRound = 1h;
-        settings.installCrashHandler = false;
         return settings;
     }
 

@@ -29,7 +29,6 @@ protected:
         MonitorSettings settings;
         settings.dataDir = dir.path();
         settings.pacing = {0ms, 0ms, 0ms, 20ms};
-        settings.installCrashHandler = false;
         settings.roundObserver = &integrations;
         auto window = std::make_unique<CTessivDlg>(settings);
         window->AddAlarmObserver(&integrations);
@@ -106,7 +105,6 @@ TEST_F(IntegrationsWindow, ASlowHookAndAHangingWebhookNeverHoldUpARoundOrTheClos
     MonitorSettings settings;
     settings.dataDir = dir.path();
     settings.pacing = {0ms, 0ms, 0ms, 10ms};
-    settings.installCrashHandler = false;
     settings.roundObserver = busy.get();
     WriteFileBytes(dir / "tessiv.conf", "[hooks]\ncommand = sleep 30\nwebhook = " + hanging.url() + "\n");
     window = std::make_unique<CTessivDlg>(settings);

@@ -56,7 +56,6 @@ protected:
         settings.dataDir = dir.path();
         settings.pacing.startDelay = 1h;
         settings.pacing.firstRound = 1h;
-        settings.installCrashHandler = false;
         return settings;
     }
 

@@ -54,7 +54,6 @@ protected:
         MonitorSettings settings;
         settings.dataDir = dir.path();
         settings.pacing = {0ms, 0ms, 0ms, 30ms};
-        settings.installCrashHandler = false;
         settings.roundObserver = &rounds;
         settings.clock = [this] { return now.load(); };
         window = std::make_unique<CTessivDlg>(settings);

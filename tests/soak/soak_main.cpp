@@ -384,7 +384,6 @@ int Run(const Options& options) {
     MonitorSettings settings;
     settings.dataDir = dir.path();
     settings.pacing = {0ms, 0ms, 0ms, 0ms};
-    settings.installCrashHandler = false;
     settings.queryLimits.connectTimeout = 2s;
     settings.queryLimits.totalTimeout = 5s;
 

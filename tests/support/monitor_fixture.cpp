@@ -33,7 +33,6 @@ MonitorSettings MonitorFixture::Settings(bool rounds) const {
     MonitorSettings settings;
     settings.dataDir = dir.path();
     settings.pacing = rounds ? Pacing{0ms, 0ms, 0ms, 20ms} : Pacing{1h, 1h, 1h, 1h};
-    settings.installCrashHandler = false;
     return settings;
 }
 

@@ -1,4 +1,4 @@
-#include "core/single_instance.h"
+#include "guard/single_instance.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
