@@ -64,6 +64,8 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
         QCoreApplication::quit();
     });
     QObject::connect(&watcher, &SignalWatcher::ReloadRequested, &app, [&] {
+        // Once the stop has begun there is nothing to reload, and systemd must hear of no other state.
+        if (core.IsClosing()) return;
         notifier.Reloading();
         core.Reload([&] {
             integrations.Restart(core.DataDir());

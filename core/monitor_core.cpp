@@ -34,9 +34,9 @@ MonitorCore::MonitorCore(MonitorSettings settings, MonitorView& view, QObject* p
     m_timerRound.setSingleShot(true);
     connect(&m_timerStart, &QTimer::timeout, this, &MonitorCore::StartMonitoring);
     connect(&m_timerRound, &QTimer::timeout, this, &MonitorCore::StartPollRound);
-    // A reload asked for during a round waits for its end.
+    // A reload asked for during a round waits for its end; one still waiting when the close began is dropped.
     connect(this, &MonitorCore::RoundFinished, this, [this] {
-        if (m_reloadPending && !m_roundRunning) ReloadNow();
+        if (m_reloadPending && !m_roundRunning && !m_closing) ReloadNow();
     });
 }
 

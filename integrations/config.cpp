@@ -23,6 +23,14 @@ namespace {
 
 constexpr const char* kAllOff = "the hook command, the webhook and the metrics endpoint stay off";
 
+// Text of the file as a problem line quotes it: a control character would break or garble the line.
+std::string Shown(std::string_view text) {
+    std::string shown(text);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return shown;
+}
+
 std::string Trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r\n");
     if (first == std::string_view::npos) return {};
@@ -136,13 +144,14 @@ Sections ReadSections(std::string_view text, ProblemList& problems) {
         const std::string name = (section.empty() ? "" : section + "/") + key;
         const auto known = KnownKeys().find(section);
         if (known == KnownKeys().end() || !known->second.contains(key)) {
-            problems.Add(LineLabel(number) + ": unknown key \"" + name + "\"; " + Consequence(section));
+            problems.Add(LineLabel(number) + ": unknown key \"" + Shown(name) + "\"; " +
+                         Consequence(section));
             sections.broken.insert(section);
             continue;
         }
         // Which of two values was meant cannot be told.
         if (!sections.values[section].emplace(key, Trim(std::string_view(line).substr(equals + 1))).second) {
-            problems.Add(LineLabel(number) + ": \"" + name + "\" is given more than once; " +
+            problems.Add(LineLabel(number) + ": \"" + Shown(name) + "\" is given more than once; " +
                          Consequence(section));
             sections.broken.insert(section);
         }
@@ -189,7 +198,7 @@ void ReadHooks(const Sections& sections, IntegrationsConfig& config, ProblemList
         // A FIFO here would block the start, and the webhook's every try later.
         if (ca) {
             if (const OpenedFile file = OpenConfigFile(*ca); !file.problem.empty()) {
-                problems.Add(BadValue("hooks/webhook_ca", *ca + " " + file.problem, "hooks"));
+                problems.Add(BadValue("hooks/webhook_ca", Shown(*ca) + " " + file.problem, "hooks"));
                 config.hookCommand.reset();
                 return;
             }
@@ -314,7 +323,7 @@ ParsedListenAddress ParseListenAddress(const std::string& text) {
             return {std::nullopt, "IPv6 is not available, only IPv4; use an address like 127.0.0.1"};
         in_addr v4{};
         if (inet_pton(AF_INET, host.c_str(), &v4) != 1)
-            return {std::nullopt, "\"" + host + "\" is not an IPv4 address"};
+            return {std::nullopt, "\"" + Shown(host) + "\" is not an IPv4 address"};
         address.host = host;
         address.loopback = (ntohl(v4.s_addr) >> 24) == 127;
         port = std::string_view(text).substr(colon + 1);

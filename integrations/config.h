@@ -11,6 +11,7 @@
 struct WebhookConfig {
     std::string url;     // http or https
     std::string caFile;  // PEM bundle; empty: the system's CAs
+    bool operator==(const WebhookConfig&) const = default;
 };
 
 struct ListenAddress {
@@ -18,6 +19,7 @@ struct ListenAddress {
     int port = 0;      // 1 to 65535
     bool loopback = true;
     std::string Text() const;  // as civetweb wants it: "127.0.0.1:9464"
+    bool operator==(const ListenAddress&) const = default;
 };
 
 // The history of rounds in history.sqlite: on unless turned off; raw rows for 14 days, hours and outages

@@ -254,7 +254,7 @@ void HookRunner::Run(const Notice& notice) {
     std::uint64_t dropped = 0;
     {
         std::lock_guard hold(m_mutex);
-        if (m_stopping) return;
+        if (m_stopping || m_finishing) return;
         if (m_queue.Push(NoticeEnvironment(notice))) dropped = m_queue.Dropped();
     }
     m_changed.notify_one();
@@ -268,13 +268,30 @@ std::uint64_t HookRunner::Dropped() const {
     return m_queue.Dropped();
 }
 
+void HookRunner::Finish() {
+    {
+        std::lock_guard hold(m_mutex);
+        m_finishing = true;
+    }
+    m_changed.notify_all();
+}
+
+bool HookRunner::Finished() const {
+    std::lock_guard hold(m_mutex);
+    return m_workersEnded == m_workers.size();
+}
+
 void HookRunner::Work() {
     for (;;) {
         std::vector<std::string> environment;
         {
             std::unique_lock hold(m_mutex);
-            m_changed.wait(hold, [this] { return m_stopping || !m_queue.Empty(); });
+            m_changed.wait(hold, [this] { return m_stopping || m_finishing || !m_queue.Empty(); });
             if (m_stopping) return;
+            if (m_queue.Empty()) {
+                ++m_workersEnded;
+                return;
+            }
             environment = *m_queue.Pop();
         }
         const std::string failure = RunOne(environment);

@@ -41,6 +41,12 @@ public:
 
     void Run(const Notice& notice);
     std::uint64_t Dropped() const;
+    const std::vector<std::string>& Command() const { return m_command; }
+    // Takes no more notices and lets the runs going and queued end on their own; the destructor still ends
+    // whatever is left at once.
+    void Finish();
+    // After Finish: true once nothing runs or waits.
+    bool Finished() const;
 
 private:
     void Work();
@@ -59,6 +65,8 @@ private:
     std::condition_variable m_changed;
     DropOldestQueue<std::vector<std::string>> m_queue{m_limits.queueLimit};
     bool m_stopping = false;
+    bool m_finishing = false;
+    std::size_t m_workersEnded = 0;
     std::vector<pid_t> m_strays;
     std::vector<std::thread> m_workers;
 };

@@ -6,6 +6,14 @@
 #include "integrations/config.h"
 #include "integrations/notice.h"
 
+namespace {
+
+void Tell(const RunPaneSink& sink, const std::string& utf8) {
+    if (sink) sink(RunPaneLine(utf8));
+}
+
+}  // namespace
+
 Integrations::~Integrations() {
     m_roundMetrics = nullptr;
 }
@@ -14,40 +22,60 @@ void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, 
     // Kept for the life of this object: the sink may hold what carries its lines to the window.
     m_sink = runPane ? std::move(runPane) : m_offered;
     m_limits = limits;
-    const RunPaneSink& sink = m_sink;
-    IntegrationsConfig config = ReadIntegrationsConfig(dir);
-    const auto tell = [&sink](const std::string& utf8) {
-        if (sink) sink(RunPaneLine(utf8));
-    };
-    for (const std::string& problem : config.problems) tell(problem);
-    m_alarm = config.alarm;
-    m_history = config.history;
-
-    if (config.metrics) {
-        try {
-            m_metrics = std::make_unique<MetricsEndpoint>(*config.metrics);
-            if (!config.metrics->loopback)
-                tell("metrics are exposed beyond this machine at http://" + config.metrics->Text() +
-                     "/metrics");
-        } catch (const std::exception&) {
-            // civetweb's own message says no more than this.
-            tell("metrics endpoint cannot listen on " + config.metrics->Text() +
-                 " (port in use, or not an address of this machine); it stays off");
-        }
-    }
-    if (config.hookCommand) m_hooks = std::make_unique<HookRunner>(*config.hookCommand, sink, limits.hooks);
-    if (config.webhook) m_webhook = std::make_unique<WebhookSender>(*config.webhook, sink, limits.webhook);
-    m_roundMetrics = m_metrics.get();
+    Apply(ReadIntegrationsConfig(dir));
 }
 
 void Integrations::Restart(const std::filesystem::path& dir) {
+    DropFinished();
+    Apply(ReadIntegrationsConfig(dir));
+}
+
+void Integrations::Apply(const IntegrationsConfig& config) {
+    for (const std::string& problem : config.problems) Tell(m_sink, problem);
+    m_alarm = config.alarm;
+    m_history = config.history;
     m_roundMetrics = nullptr;
-    // The old endpoint lets its port go before the new one binds it.
-    m_metrics.reset();
-    m_hooks.reset();
-    m_webhook.reset();
-    m_alarm = {};
-    Start(dir, m_sink, m_limits);
+    ApplyMetrics(config.metrics);
+    m_roundMetrics = m_metrics.get();
+
+    if (m_hooks && (!config.hookCommand || *config.hookCommand != m_hooks->Command())) {
+        m_hooks->Finish();
+        m_finishingHooks.push_back(std::move(m_hooks));
+    }
+    if (config.hookCommand && !m_hooks)
+        m_hooks = std::make_unique<HookRunner>(*config.hookCommand, m_sink, m_limits.hooks);
+    if (m_webhook && (!config.webhook || *config.webhook != m_webhook->Config())) {
+        m_webhook->Finish();
+        m_finishingWebhooks.push_back(std::move(m_webhook));
+    }
+    if (config.webhook && !m_webhook)
+        m_webhook = std::make_unique<WebhookSender>(*config.webhook, m_sink, m_limits.webhook);
+}
+
+void Integrations::ApplyMetrics(const std::optional<ListenAddress>& address) {
+    if (!address) {
+        m_metrics.reset();
+        return;
+    }
+    try {
+        // An endpoint that moves takes its series along.
+        if (!m_metrics)
+            m_metrics = std::make_unique<MetricsEndpoint>(*address);
+        else if (m_metrics->Address() != *address)
+            m_metrics->Listen(*address);
+        if (!address->loopback)
+            Tell(m_sink, "metrics are exposed beyond this machine at http://" + address->Text() + "/metrics");
+    } catch (const std::exception&) {
+        m_metrics.reset();
+        // civetweb's own message says no more than this.
+        Tell(m_sink, "metrics endpoint cannot listen on " + address->Text() +
+                         " (port in use, or not an address of this machine); it stays off");
+    }
+}
+
+void Integrations::DropFinished() {
+    std::erase_if(m_finishingHooks, [](const auto& hooks) { return hooks->Finished(); });
+    std::erase_if(m_finishingWebhooks, [](const auto& webhook) { return webhook->Finished(); });
 }
 
 void Integrations::AlarmRaised(const AlarmEvent& event) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,10 @@ public:
     // metrics endpoint reachable from elsewhere go to `sink` (from any thread); without one, to the run pane
     // the window offered when it took this observer.
     void Start(const std::filesystem::path& dir, RunPaneSink sink = {}, IntegrationLimits limits = {});
-    // Ends what runs and starts what `dir`/tessiv.conf configures now, with the sink and limits Start was
-    // given. Only while no round runs: the round's worker reads the metrics.
+    // Takes what `dir`/tessiv.conf configures now, with the sink and limits Start was given. What is
+    // configured as before goes on as it is; a hook command or webhook that changed or went lets its runs
+    // and waiting notices finish; the metrics keep their series, also when they move to another address.
+    // Only while no round runs: the round's worker reads the metrics.
     void Restart(const std::filesystem::path& dir);
 
     // AlarmObserver, on the window's thread.
@@ -64,11 +67,19 @@ public:
     const MetricsEndpoint* Metrics() const { return m_metrics.get(); }
 
 private:
+    void Apply(const IntegrationsConfig& config);
+    void ApplyMetrics(const std::optional<ListenAddress>& address);
+    // Lets go of the runners that finished after a reload took them off.
+    void DropFinished();
+
     RunPaneSink m_offered;
     RunPaneSink m_sink;
     std::unique_ptr<MetricsEndpoint> m_metrics;
     std::unique_ptr<HookRunner> m_hooks;
     std::unique_ptr<WebhookSender> m_webhook;
+    // Replaced by a reload, finishing what they had; ended at once with this object.
+    std::vector<std::unique_ptr<HookRunner>> m_finishingHooks;
+    std::vector<std::unique_ptr<WebhookSender>> m_finishingWebhooks;
     std::atomic<MetricsEndpoint*> m_roundMetrics{nullptr};  // what the worker sees of m_metrics
     // The round reports an all-clear after every round without a fault; only the first after an alarm counts.
     bool m_alarmSinceClear = false;

@@ -121,20 +121,26 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
       m_lastEntry(&Build(prometheus::BuildGauge(), "tessiv_last_entry_timestamp_seconds",
                          "When the running or last round last handled an entry, in seconds since the epoch",
                          *m_registry)),
-      m_host(address.host),
+      m_address(address),
       m_exposer(std::make_unique<prometheus::Exposer>(address.Text(), 1)) {
     m_exposer->RegisterCollectable(m_registry);
 }
 
 // civetweb's listener looks at its stop flag only when a connection comes or after 2 s, and a worker sending
 // a scrape to a client that does not read waits up to its request time-out (30 s). Knocking and shutting
-// down the served connections until the server is gone keeps the window's close from waiting for either.
+// down the served connections until the server is gone keeps the window's close, and a reload that moves
+// the endpoint, from waiting for either.
 MetricsEndpoint::~MetricsEndpoint() {
+    StopServing();
+}
+
+void MetricsEndpoint::StopServing() {
+    if (!m_exposer) return;
     const int port = Port();
     std::atomic<bool> stopped{false};
     std::thread knocker([&] {
         while (!stopped.load()) {
-            Knock(m_host, port);
+            Knock(m_address.host, port);
             ShutDownConnections(port);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -144,7 +150,15 @@ MetricsEndpoint::~MetricsEndpoint() {
     knocker.join();
 }
 
+void MetricsEndpoint::Listen(const ListenAddress& address) {
+    StopServing();
+    m_address = address;
+    m_exposer = std::make_unique<prometheus::Exposer>(address.Text(), 1);
+    m_exposer->RegisterCollectable(m_registry);
+}
+
 int MetricsEndpoint::Port() const {
+    if (!m_exposer) return 0;
     const std::vector<int> ports = m_exposer->GetListeningPorts();
     return ports.empty() ? 0 : ports.front();
 }

@@ -31,7 +31,12 @@ public:
     MetricsEndpoint(const MetricsEndpoint&) = delete;
     MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
 
-    int Port() const;  // the bound port, also when 0 was asked for
+    int Port() const;  // the bound port, also when 0 was asked for; 0 while it serves nowhere
+    const ListenAddress& Address() const { return m_address; }
+    // Serves the same series at `address` from now on, so a scrape sees no counter start again. The old
+    // address is let go first, since the new one may take its port. Throws std::exception when `address`
+    // cannot be bound; then it serves nowhere.
+    void Listen(const ListenAddress& address);
 
     // `name` and `url` of the entry are GBK, as the round reports them.
     void EntryPolled(const EntryResult& result);
@@ -54,6 +59,7 @@ private:
     using Key = std::pair<std::string, std::string>;  // server, address; UTF-8
 
     void Remove(Series& series);
+    void StopServing();
 
     std::shared_ptr<prometheus::Registry> m_registry;
     prometheus::Family<prometheus::Gauge>* m_up;
@@ -74,6 +80,6 @@ private:
     std::map<Key, Series> m_series;
     std::set<Key> m_seen;  // entries polled since the last round ended
 
-    std::string m_host;
+    ListenAddress m_address;
     std::unique_ptr<prometheus::Exposer> m_exposer;  // last: it serves the members above until it is gone
 };

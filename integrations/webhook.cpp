@@ -68,7 +68,7 @@ void WebhookSender::Send(const Notice& notice) {
     std::uint64_t dropped = 0;
     {
         std::lock_guard hold(m_mutex);
-        if (m_stopping) return;
+        if (m_stopping || m_finishing) return;
         if (m_queue.Push(NoticeJson(notice))) dropped = m_queue.Dropped();
     }
     m_changed.notify_one();
@@ -86,6 +86,19 @@ std::uint64_t WebhookSender::Delivered() const {
     return m_delivered;
 }
 
+void WebhookSender::Finish() {
+    {
+        std::lock_guard hold(m_mutex);
+        m_finishing = true;
+    }
+    m_changed.notify_all();
+}
+
+bool WebhookSender::Finished() const {
+    std::lock_guard hold(m_mutex);
+    return m_workerEnded;
+}
+
 bool WebhookSender::Stopping() const {
     std::lock_guard hold(m_mutex);
     return m_stopping;
@@ -101,8 +114,12 @@ void WebhookSender::Work() {
         std::string body;
         {
             std::unique_lock hold(m_mutex);
-            m_changed.wait(hold, [this] { return m_stopping || !m_queue.Empty(); });
+            m_changed.wait(hold, [this] { return m_stopping || m_finishing || !m_queue.Empty(); });
             if (m_stopping) return;
+            if (m_queue.Empty()) {
+                m_workerEnded = true;
+                return;
+            }
             body = *m_queue.Pop();
         }
         std::string failure;

@@ -34,6 +34,12 @@ public:
     void Send(const Notice& notice);
     std::uint64_t Dropped() const;
     std::uint64_t Delivered() const;
+    const WebhookConfig& Config() const { return m_config; }
+    // Takes no more notices and lets the waiting ones be sent, tries and pauses included; the destructor
+    // still cancels whatever is left at once.
+    void Finish();
+    // After Finish: true once nothing is sent or waits.
+    bool Finished() const;
 
 private:
     void Work();
@@ -54,5 +60,7 @@ private:
     DropOldestQueue<std::string> m_queue{m_limits.queueLimit};
     std::uint64_t m_delivered = 0;
     bool m_stopping = false;
+    bool m_finishing = false;
+    bool m_workerEnded = false;
     std::thread m_worker;
 };

@@ -28,7 +28,7 @@ if ! { cmake -S tests/fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DC
     exit 1
 fi
 
-targets=(report_analysis setting_file next_token gbk)
+targets=(report_analysis setting_file next_token gbk tessiv_conf maintenance command_line)
 failed=()
 for target in "${targets[@]}"; do
     run=$build/run/$target

@@ -217,6 +217,48 @@ TEST(Webhook, AFullQueueKeepsTheNewestNotices) {
 }
 
 // An endpoint on a free loopback port, started from a real tessiv.conf.
+// A reload that takes the hook command and the webhook away lets what they were doing finish: the running
+// hook ends by itself and the POST under way gets its retry, while the alarms after the reload go nowhere.
+TEST(Integrations, AReloadThatDropsTheHookAndWebhookLetsTheirWorkFinish) {
+    TempDir dir;
+    std::atomic<bool> release{false};
+    Receiver receiver([&](int request) {
+        while (request == 0 && !release) std::this_thread::sleep_for(10ms);
+        return request == 0 ? 500 : 200;
+    });
+    struct Release {
+        std::atomic<bool>& flag;
+        ~Release() { flag = true; }
+    } releaseAtEnd{release};
+    const auto script =
+        WriteScript(dir.path(), "hook.sh",
+                    "echo \"$TESSIV_LINE\" >> " + (dir / "started").string() + "\nwhile [ ! -e " +
+                        (dir / "release").string() + " ]; do sleep 0.02; done\necho \"$TESSIV_LINE\" >> " +
+                        (dir / "done").string());
+    WriteFileBytes(dir / "tessiv.conf",
+                   "[hooks]\ncommand = " + script.string() + "\nwebhook = " + receiver.url() + "\n");
+    Integrations integrations;
+    integrations.Start(dir.path(), {}, IntegrationLimits{.webhook = {.backoff = 10ms}});
+    const auto alarm = [&](const std::string& line) {
+        integrations.AlarmRaised(
+            AlarmEvent{.line = line, .serverName = "A", .time = std::chrono::system_clock::now()});
+    };
+    alarm("one");
+    ASSERT_TRUE(
+        WaitUntil([&] { return ReadFileBytes(dir / "started") == "one\n" && receiver.Requests() == 1; }));
+
+    WriteFileBytes(dir / "tessiv.conf", "");
+    integrations.Restart(dir.path());
+    EXPECT_EQ(integrations.Hooks(), nullptr);
+    alarm("two");
+    WriteFileBytes(dir / "release", "");
+    release = true;
+    ASSERT_TRUE(
+        WaitUntil([&] { return ReadFileBytes(dir / "done") == "one\n" && receiver.Bodies().size() == 2; }));
+    EXPECT_EQ(ReadFileBytes(dir / "started"), "one\n");
+    EXPECT_EQ(receiver.Requests(), 2);
+}
+
 class Metrics : public testing::Test {
 protected:
     void SetUp() override {
