@@ -279,13 +279,15 @@ TEST_F(History, AnotherProgramsOrANewerTessivsDatabaseIsLeftAsItWas) {
         const auto modified = std::filesystem::last_write_time(kept);
         PaneLines lines;
         writeRounds(kept, lines);
-        EXPECT_EQ(ReadFileBytes(kept), bytes) << kept;
+        EXPECT_TRUE(ReadFileBytes(kept) == bytes) << kept << " changed";
         EXPECT_EQ(std::filesystem::last_write_time(kept), modified) << kept;
         for (const char* beside : {"-wal", "-shm", "-journal"})
             EXPECT_FALSE(std::filesystem::exists(kept.string() + beside)) << kept << beside;
         const auto said = lines.Taken();
-        ASSERT_EQ(said.size(), 1u) << kept;
-        EXPECT_NE(said[0].find(says), std::string::npos) << said[0];
+        EXPECT_EQ(said.size(), 1u) << kept;
+        if (!said.empty()) {
+            EXPECT_NE(said[0].find(says), std::string::npos) << said[0];
+        }
     }
 }
 
