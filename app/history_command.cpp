@@ -35,6 +35,19 @@ int RunHistoryCommand(int argc, char** argv, const std::filesystem::path& folder
         std::cerr << "tessiv: " << error << "\n" << history::kReportUsage;
         return 2;
     }
+    if (!folder.empty()) {
+        // As the monitor takes --data-dir: a folder, or a usage error.
+        std::error_code code;
+        const bool isFolder = std::filesystem::is_directory(folder, code);
+        if (code) {
+            std::cerr << "tessiv: " << folder.string() << " cannot be read (" << code.message() << ")\n";
+            return 1;
+        }
+        if (!isFolder) {
+            std::cerr << "tessiv: --data-dir " << folder.string() << ": not a folder\n";
+            return 2;
+        }
+    }
     return history::PrintReport(*request,
                                 (folder.empty() ? HistoryFolder() : folder) / history::kHistoryFileName,
                                 history::Clock::now(), std::cout, std::cerr);

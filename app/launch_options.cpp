@@ -7,10 +7,16 @@ LaunchOptions ParseLaunchOptions(int argc, char** argv) {
     if (argc > 0) options.rest.push_back(argv[0]);
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "--history") {
+        if (arg == "--history" && !options.history) {
+            // From here on the words are the report's, but for --data-dir, wherever it stands.
             options.history = true;
-            options.rest.assign(argv + i + 1, argv + argc);
-            return options;
+            options.rest.clear();
+            continue;
+        }
+        if (options.history && arg != "--headless" && arg != "--data-dir" &&
+            !arg.starts_with("--data-dir=")) {
+            options.rest.push_back(argv[i]);
+            continue;
         }
         if (arg == "--headless") {
             options.headless = true;
@@ -37,6 +43,10 @@ LaunchOptions ParseLaunchOptions(int argc, char** argv) {
         } else {
             options.rest.push_back(argv[i]);
         }
+    }
+    if (options.headless && options.history) {
+        options.error = "--history prints the history and leaves; it does not go with --headless";
+        return options;
     }
     // Without a window nothing is Qt's.
     if (options.headless && options.rest.size() > 1)

@@ -9,7 +9,7 @@ struct LaunchOptions {
     bool headless = false;
     bool help = false;
     bool version = false;
-    bool history = false;           // `--history ...`: everything after it is the report's
+    bool history = false;           // `--history ...`: everything after it but --data-dir is the report's
     std::filesystem::path dataDir;  // --data-dir: Setting.ini, tessiv.conf, log.txt and the history
     std::vector<char*> rest;        // argv[0], the options left for Qt, or the report's arguments
     std::string error;              // a usage error, for standard error with exit status 2

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <set>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "history/outcome_codes.h"
@@ -30,6 +32,23 @@ std::int64_t CategoryMask(const EntryRow& row) {
     for (const EntryResult::Fault& fault : row.faults)
         mask |= std::int64_t{1} << OutcomeCode(OutcomeOf(fault.category));
     return mask != 0 ? mask : std::int64_t{1} << OutcomeCode(Outcome::Unclassified);
+}
+
+// Opens the file for writing only once it is known to be ours, or to hold nothing yet: another program's
+// database or a newer Tessiv's is left exactly as it is.
+sql::DatabasePtr OpenOwn(const std::filesystem::path& file) {
+    int version = 0;
+    switch (LayoutOfFile(file, version)) {
+        case Layout::Newer:
+            throw std::runtime_error("it was written by a newer Tessiv (layout " + std::to_string(version) +
+                                     ")");
+        case Layout::Foreign:
+            throw std::runtime_error("it is another program's database");
+        case Layout::Empty:
+        case Layout::Ours:
+            break;
+    }
+    return sql::Open(file.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
 }
 
 }  // namespace
@@ -61,8 +80,7 @@ struct HistoryDatabase::Statements {
 };
 
 HistoryDatabase::HistoryDatabase(const std::filesystem::path& file, const std::atomic<bool>* giveUp)
-    : m_db(sql::Open(file.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX)),
-      m_giveUp(giveUp) {
+    : m_db(OpenOwn(file)), m_giveUp(giveUp) {
     sqlite3_busy_handler(m_db.get(), &WaitWhileBusy, const_cast<std::atomic<bool>*>(m_giveUp));
     // Reading the layout is the first access to the file's pages: a file that is no database fails here.
     sql::Exec(m_db.get(), "PRAGMA journal_mode = WAL");
@@ -100,8 +118,10 @@ void HistoryDatabase::Write(std::span<const HistoryItem> items) {
         for (const HistoryItem& item : items) {
             if (const auto* round = std::get_if<RoundBatch>(&item))
                 WriteRound(*round);
+            else if (const auto* alarm = std::get_if<AlarmRow>(&item))
+                WriteAlarm(*alarm);
             else
-                WriteAlarm(std::get<AlarmRow>(item));
+                WriteMark(std::get<MonitorMark>(item));
         }
         transaction.Commit();
     } catch (...) {
@@ -185,6 +205,22 @@ void HistoryDatabase::WriteAlarm(const AlarmRow& row) {
         add.Bind(6, row.soundFlag ? 1 : 0).Bind(7, row.sounding ? 1 : 0).Bind(8, row.line);
     }
     add.Run();
+}
+
+void HistoryDatabase::WriteMark(const MonitorMark& mark) {
+    // At a start, what is still open was left by a monitor that ended without a stop: its last round is the
+    // last that is known of it.
+    std::int64_t end = Millis(mark.time);
+    if (mark.started) {
+        sql::Statement last(m_db.get(), "SELECT max(t) FROM rounds");
+        end = last.Step() && !last.IsNull(0) ? last.Int(0) : 0;
+    }
+    sql::Statement close(m_db.get(),
+                         "UPDATE outages SET end = max(start, ?1), ended_by = ?2 WHERE end IS NULL");
+    close.Bind(1, end).BindText(2, kMonitorStopped).Run();
+    m_openOutages.clear();
+    WriteAlarm(AlarmRow{
+        mark.time, mark.started ? "monitor-started" : "monitor-stopped", {}, {}, {}, {}, false, false});
 }
 
 bool HistoryDatabase::RetainStep(TimePoint now, int keepDays, int limit) {

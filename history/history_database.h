@@ -25,7 +25,8 @@ public:
     HistoryDatabase(const HistoryDatabase&) = delete;
     HistoryDatabase& operator=(const HistoryDatabase&) = delete;
 
-    // Writes `items` in one transaction: rounds, fault lines, hourly sums, outages, alarm events.
+    // Writes `items` in one transaction: rounds, fault lines, hourly sums, outages, alarm events, and the
+    // monitor's own starts and stops.
     void Write(std::span<const HistoryItem> items);
 
     // Removes at most about `limit` rows that are too old, in one short transaction: raw rows older than 14
@@ -38,6 +39,7 @@ private:
     void WriteRound(const RoundBatch& batch);
     void WriteEntry(const EntryRow& row, std::int64_t host);
     void WriteAlarm(const AlarmRow& row);
+    void WriteMark(const MonitorMark& mark);
     void EndOutage(std::int64_t host, TimePoint when, const char* endedBy);
 
     sql::DatabasePtr m_db;

@@ -33,7 +33,8 @@ struct RoundBatch {
 
 struct AlarmRow {
     TimePoint time;
-    std::string kind;  // "raised", "silenced", "all-clear", "pane-cleared"
+    std::string
+        kind;  // "raised", "silenced", "all-clear", "pane-cleared"; "monitor-started", "monitor-stopped"
     std::string name;
     std::string url;
     std::string line;
@@ -42,7 +43,14 @@ struct AlarmRow {
     bool sounding = false;
 };
 
-using HistoryItem = std::variant<RoundBatch, AlarmRow>;
+// The monitor's own start or stop. An outage open at a stop ends there; one still open at a start was left
+// by a monitor that ended without saying so, and ends at its last round.
+struct MonitorMark {
+    TimePoint time;
+    bool started = false;
+};
+
+using HistoryItem = std::variant<RoundBatch, AlarmRow, MonitorMark>;
 
 inline std::int64_t Millis(TimePoint time) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();

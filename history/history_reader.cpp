@@ -1,6 +1,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 
@@ -201,7 +203,9 @@ std::unique_ptr<HistoryReader> HistoryReader::Open(const std::filesystem::path& 
     // A FIFO or device would block or feed the library junk; only a regular file is opened.
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) {
-        error = "there is no history at " + file.string();
+        const int cause = errno;
+        error = cause == ENOENT ? "there is no history at " + file.string()
+                                : file.string() + " cannot be read (" + std::strerror(cause) + ")";
         return nullptr;
     }
     if (!S_ISREG(info.st_mode)) {
@@ -209,17 +213,24 @@ std::unique_ptr<HistoryReader> HistoryReader::Open(const std::filesystem::path& 
         return nullptr;
     }
     try {
+        // What the file holds is known before SQLite is let at it as a reader, which may leave files
+        // beside another program's database.
+        int version = 0;
+        switch (LayoutOfFile(file, version)) {
+            case Layout::Empty:
+                error = "there is no history in " + file.string() + " yet";
+                return nullptr;
+            case Layout::Newer:
+                error = file.string() + " was written by a newer Tessiv";
+                return nullptr;
+            case Layout::Foreign:
+                error = file.string() + " is another program's database, not a Tessiv history";
+                return nullptr;
+            case Layout::Ours:
+                break;
+        }
         sql::DatabasePtr db = sql::Open(file.string(), SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
         sqlite3_busy_timeout(db.get(), 2000);
-        const int version = FileVersion(db.get());
-        if (version == 0) {
-            error = "there is no history in " + file.string() + " yet";
-            return nullptr;
-        }
-        if (version > SchemaVersion()) {
-            error = file.string() + " was written by a newer Tessiv";
-            return nullptr;
-        }
         return std::make_unique<SqliteHistoryReader>(std::move(db));
     } catch (const sql::Error& failure) {
         error = file.string() + " cannot be read (" + failure.what() + ")";

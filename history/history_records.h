@@ -46,10 +46,14 @@ struct OutageRecord {
     std::string url;
     TimePoint start;
     std::optional<TimePoint> end;  // none: still open (进行中)
-    std::string endedBy;           // "" when ended by a normal round; "paused" or "deleted" otherwise
+    std::string
+        endedBy;  // "" when ended by a normal round; "paused", "deleted" or "monitor stopped" otherwise
     Outcome category = Outcome::Unclassified;  // the first fault's
     std::string firstLine;                     // the first fault line, GBK
 };
+
+// The endedBy of an outage the monitor's own stop ended: the time after it tells nothing of the host.
+inline constexpr const char* kMonitorStopped = "monitor stopped";
 
 // Reads a history database; never writes, so it can be used while the monitor writes. The queries throw
 // std::runtime_error when the file cannot be read any more (removed or damaged meanwhile).

@@ -1,5 +1,6 @@
 #include "history/history_report.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <ctime>
@@ -53,13 +54,18 @@ void PrintTable(const Row& header, const std::vector<Row>& rows, std::ostream& o
     for (const Row& row : rows) line(row);
 }
 
-void PrintCsv(const Row& header, const std::vector<Row>& rows, std::ostream& out) {
-    const auto line = [&](const Row& row) {
-        for (std::size_t c = 0; c < row.size(); ++c) out << (c > 0 ? "," : "") << CsvField(row[c]);
+// `text`: the columns that hold a host's text rather than what Tessiv itself writes.
+void PrintCsv(const Row& header, const std::vector<Row>& rows, const std::vector<std::size_t>& text,
+              std::ostream& out) {
+    for (std::size_t c = 0; c < header.size(); ++c) out << (c > 0 ? "," : "") << CsvField(header[c]);
+    out << "\r\n";
+    for (const Row& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const bool hosts = std::find(text.begin(), text.end(), c) != text.end();
+            out << (c > 0 ? "," : "") << (hosts ? CsvTextField(row[c]) : CsvField(row[c]));
+        }
         out << "\r\n";
-    };
-    line(header);
-    for (const Row& row : rows) line(row);
+    }
 }
 
 std::string LocalTime(TimePoint time) {
@@ -107,7 +113,7 @@ int PrintOutages(HistoryReader& reader, const ReportRequest& request, TimePoint 
                             Utf8(record.firstLine)});
     }
     if (request.csv)
-        PrintCsv({"server", "url", "start", "end", "duration_s", "category", "line"}, rows, out);
+        PrintCsv({"server", "url", "start", "end", "duration_s", "category", "line"}, rows, {0, 1, 6}, out);
     else
         PrintTable({"SERVER", "URL", "START", "END", "DURATION", "CATEGORY", "FIRST LINE"}, rows, out);
     return 0;
@@ -123,7 +129,7 @@ int PrintUptime(HistoryReader& reader, const ReportRequest& request, TimePoint n
              request.csv ? std::to_string(longest) : Duration(longest), std::to_string(host.rounds)});
     }
     if (request.csv)
-        PrintCsv({"server", "url", "uptime_percent", "outages", "longest_s", "rounds"}, rows, out);
+        PrintCsv({"server", "url", "uptime_percent", "outages", "longest_s", "rounds"}, rows, {0, 1}, out);
     else
         PrintTable({"SERVER", "URL", "UPTIME %", "OUTAGES", "LONGEST", "ROUNDS"}, rows, out);
     return 0;
@@ -133,19 +139,9 @@ int PrintUptime(HistoryReader& reader, const ReportRequest& request, TimePoint n
 
 std::optional<ReportRequest> ParseReportRequest(std::span<const std::string> args, std::string& error) {
     ReportRequest request;
-    if (args.empty()) {
-        error = "--history needs \"outages\" or \"uptime\"";
-        return std::nullopt;
-    }
-    if (args[0] == "outages")
-        request.table = ReportRequest::Table::Outages;
-    else if (args[0] == "uptime")
-        request.table = ReportRequest::Table::Uptime;
-    else {
-        error = "unknown table \"" + args[0] + "\"";
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < args.size(); ++i) {
+    bool table = false;
+    // The table and the options in any order.
+    for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--csv") {
             request.csv = true;
@@ -159,10 +155,24 @@ std::optional<ReportRequest> ParseReportRequest(std::span<const std::string> arg
                 return std::nullopt;
             }
             request.days = days;
+        } else if (!table && !arg.starts_with("-")) {
+            if (arg == "outages")
+                request.table = ReportRequest::Table::Outages;
+            else if (arg == "uptime")
+                request.table = ReportRequest::Table::Uptime;
+            else {
+                error = "unknown table \"" + arg + "\"";
+                return std::nullopt;
+            }
+            table = true;
         } else {
             error = "unknown option \"" + arg + "\"";
             return std::nullopt;
         }
+    }
+    if (!table) {
+        error = "--history needs \"outages\" or \"uptime\"";
+        return std::nullopt;
     }
     return request;
 }
@@ -195,6 +205,12 @@ std::string IsoLocalTime(TimePoint time) {
     char zone[48];
     std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
     return std::string(text) + zone;
+}
+
+std::string CsvTextField(std::string_view utf8) {
+    if (!utf8.empty() && std::string_view("=+-@\t\r").find(utf8.front()) != std::string_view::npos)
+        return CsvField("'" + std::string(utf8));
+    return CsvField(utf8);
 }
 
 std::string CsvField(std::string_view utf8) {

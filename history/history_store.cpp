@@ -42,6 +42,8 @@ HistoryStore::HistoryStore() = default;
 HistoryStore::~HistoryStore() {
     {
         std::lock_guard hold(m_mutex);
+        // The monitor's stop is written whatever else waits: it ends the outages still open.
+        if (m_started.load()) m_queue.push_back(MonitorMark{m_options.clock(), false});
         m_stop = true;
     }
     m_giveUp = true;
@@ -58,6 +60,7 @@ void HistoryStore::Start(const std::filesystem::path& file, HistoryOptions optio
     m_file = file;
     m_options = std::move(options);
     m_lastRetain = m_options.clock();
+    Push(MonitorMark{m_lastRetain, true});
     m_writer = std::thread([this] { Run(); });
     m_started.store(true, std::memory_order_release);
 }

@@ -32,7 +32,8 @@ inline constexpr const char* kHistoryFileName = "history.sqlite";
 // a bounded queue (when it is full the item is dropped and counted); a thread of its own writes each round in
 // one transaction and removes old rows in small steps at start and once an hour. Whatever the file does
 // (locked, corrupt, full, read-only, not a regular file) costs one run-pane line and never the monitor; a
-// corrupt file is kept aside and a new one started. Before Start it records nothing.
+// corrupt file is kept aside and a new one started, another program's or a newer Tessiv's is left untouched.
+// Start records the monitor's start and the destructor its stop. Before Start it records nothing.
 class HistoryStore final : public AlarmObserver, public RoundObserver {
 public:
     HistoryStore();

@@ -1,6 +1,8 @@
 #include "history/schema.h"
 
+#include <algorithm>
 #include <array>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -67,6 +69,49 @@ CREATE INDEX alarm_events_by_t ON alarm_events(t);
 // Step i brings version i to version i + 1.
 constexpr std::array kSteps{kVersion1};
 
+std::set<std::string> Tables(sqlite3* db) {
+    std::set<std::string> names;
+    sql::Statement tables(db, "SELECT name FROM sqlite_master WHERE type = 'table'");
+    while (tables.Step()) names.insert(tables.Bytes(0));
+    return names;
+}
+
+// The tables a file of `version` has, as the steps up to it made them.
+std::set<std::string> TablesOfVersion(int version) {
+    sql::DatabasePtr scratch = sql::Open(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY);
+    for (int step = 0; step < version; ++step)
+        sql::Exec(scratch.get(), kSteps[static_cast<std::size_t>(step)]);
+    return Tables(scratch.get());
+}
+
+bool Exists(const std::filesystem::path& file) {
+    std::error_code error;
+    return std::filesystem::exists(file, error);
+}
+
+std::filesystem::path WithSuffix(const std::filesystem::path& file, const char* suffix) {
+    std::filesystem::path named = file;
+    named += suffix;
+    return named;
+}
+
+// A path as an SQLite URI's path: the characters a URI gives a meaning are escaped.
+std::string UriPath(const std::filesystem::path& file) {
+    std::string uri = "file:";
+    std::error_code error;
+    for (const char c : std::filesystem::absolute(file, error).string()) {
+        if (c == '%' || c == '?' || c == '#') {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += kHex[(static_cast<unsigned char>(c) >> 4) & 0xF];
+            uri += kHex[static_cast<unsigned char>(c) & 0xF];
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
+}
+
 }  // namespace
 
 int SchemaVersion() {
@@ -76,6 +121,50 @@ int SchemaVersion() {
 int FileVersion(sqlite3* db) {
     sql::Statement version(db, "PRAGMA user_version");
     return version.Step() ? static_cast<int>(version.Int(0)) : 0;
+}
+
+Layout LayoutOf(sqlite3* db, int& version) {
+    version = FileVersion(db);
+    if (version < 0) return Layout::Foreign;
+    const std::set<std::string> tables = Tables(db);
+    if (version == 0) {
+        sql::Statement any(db, "SELECT count(*) FROM sqlite_master");
+        return any.Step() && any.Int(0) == 0 ? Layout::Empty : Layout::Foreign;
+    }
+    // Every table our own layout of that version made; a newer one is known by those of ours.
+    const std::set<std::string> wanted = TablesOfVersion(std::min(version, SchemaVersion()));
+    if (!std::includes(tables.begin(), tables.end(), wanted.begin(), wanted.end())) return Layout::Foreign;
+    return version > SchemaVersion() ? Layout::Newer : Layout::Ours;
+}
+
+Layout LayoutOfFile(const std::filesystem::path& file, int& version) {
+    version = 0;
+    std::error_code error;
+    // Without a -wal or a journal beside it the file alone is the database: read as immutable, SQLite takes
+    // no lock and makes no -wal or -shm. With one, a writer may be at work: read it as any reader would, and
+    // remove a -shm that this reading made.
+    const bool wal = Exists(WithSuffix(file, "-wal"));
+    if (!Exists(file) || (!wal && std::filesystem::file_size(file, error) == 0)) return Layout::Empty;
+    const bool journal = Exists(WithSuffix(file, "-journal"));
+    const std::filesystem::path shm = WithSuffix(file, "-shm");
+    const bool hadShm = Exists(shm);
+    const auto forgetShm = [&] {
+        if (!hadShm) std::filesystem::remove(shm, error);
+    };
+    Layout layout = Layout::Empty;
+    try {
+        sql::DatabasePtr db = wal || journal
+                                  ? sql::Open(file.string(), SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX)
+                                  : sql::Open(UriPath(file) + "?immutable=1",
+                                              SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI);
+        sqlite3_busy_timeout(db.get(), 2000);
+        layout = LayoutOf(db.get(), version);
+    } catch (const sql::Error&) {
+        forgetShm();
+        throw;
+    }
+    if (layout != Layout::Ours && layout != Layout::Empty) forgetShm();
+    return layout;
 }
 
 void Migrate(sqlite3* db) {

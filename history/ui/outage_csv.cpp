@@ -2,21 +2,12 @@
 
 #include <QString>
 
+#include "history/history_report.h"
 #include "history/outcome_codes.h"
 #include "history/ui/outcome_text.h"
 #include "text/gbk.h"
 
 namespace {
-
-std::string Field(const std::string& utf8) {
-    if (utf8.find_first_of(",\"\r\n") == std::string::npos) return utf8;
-    std::string quoted = "\"";
-    for (char c : utf8) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + '"';
-}
 
 // Without the line end a pane line carries.
 std::string Utf8(const std::string& gbkText) {
@@ -32,12 +23,12 @@ std::string OutagesCsv(const std::vector<history::OutageRecord>& outages, histor
     for (const history::OutageRecord& outage : outages) {
         const history::TimePoint end = outage.end.value_or(now);
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(end - outage.start).count();
-        csv += Field(Utf8(outage.name)) + ',' + Field(Utf8(outage.url)) + ',' +
-               history_text::IsoLocalTime(outage.start) + ',' +
+        csv += history::CsvTextField(Utf8(outage.name)) + ',' + history::CsvTextField(Utf8(outage.url)) +
+               ',' + history_text::IsoLocalTime(outage.start) + ',' +
                (outage.end ? history_text::IsoLocalTime(*outage.end) : std::string()) + ',' +
                std::to_string(std::max<long long>(0, seconds)) + ',' +
-               std::string(history::OutcomeName(outage.category)) + ',' + Field(Utf8(outage.firstLine)) +
-               "\r\n";
+               std::string(history::OutcomeName(outage.category)) + ',' +
+               history::CsvTextField(Utf8(outage.firstLine)) + "\r\n";
     }
     return csv;
 }

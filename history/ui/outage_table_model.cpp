@@ -28,7 +28,11 @@ QVariant OutageTableModel::data(const QModelIndex& index, int role) const {
         case kStart:
             return history_text::LocalTime(outage.start);
         case kEnd:
-            return outage.end ? history_text::LocalTime(*outage.end) : QString::fromUtf8("进行中");
+            if (!outage.end) return QString::fromUtf8("进行中");
+            // What came after the monitor's own stop is not known: the host was not seen to recover.
+            if (outage.endedBy == history::kMonitorStopped)
+                return history_text::LocalTime(*outage.end) + QString::fromUtf8("（监控停止）");
+            return history_text::LocalTime(*outage.end);
         case kDuration:
             return history_text::Duration(
                 std::chrono::duration_cast<std::chrono::seconds>(outage.end.value_or(m_now) - outage.start));

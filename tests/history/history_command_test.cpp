@@ -2,6 +2,7 @@
 // another connection holds a write transaction open.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -31,10 +32,11 @@ struct Finished {
     std::string out;
 };
 
-// No display of any kind: a program that made a QApplication here would fail.
-Finished RunTessiv(const std::filesystem::path& exe, const std::string& args) {
-    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TZ=CST-8 '" +
-                                exe.string() + "' --history " + args + " 2>&1";
+// No display of any kind: a program that made a QApplication here would fail. `as` goes before the program
+// (another user's rights, say); `args` are all of its arguments.
+Finished RunProgram(const std::filesystem::path& exe, const std::string& args, const std::string& as = "") {
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TZ=CST-8 " + as + " '" +
+                                exe.string() + "' " + args + " 2>&1";
     Finished run;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
@@ -44,6 +46,14 @@ Finished RunTessiv(const std::filesystem::path& exe, const std::string& args) {
     const int status = ::pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+Finished RunTessiv(const std::filesystem::path& exe, const std::string& args) {
+    return RunProgram(exe, "--history " + args);
+}
+
+std::string Quoted(const std::filesystem::path& path) {
+    return "'" + path.string() + "'";
 }
 
 TEST(HistoryCommand, ThreeRoundsFaultFaultNormalAreOneOutageInTheReaderAndOnTheCommandLine) {
@@ -116,6 +126,124 @@ TEST(HistoryCommand, ThreeRoundsFaultFaultNormalAreOneOutageInTheReaderAndOnTheC
     std::filesystem::remove(file);
     const Finished none = RunTessiv(exe, "uptime");
     EXPECT_EQ(none.status, 1) << none.out;
+}
+
+// A host's text that a spreadsheet would take for a formula is written as text; numbers stay numbers.
+TEST(HistoryCommand, CsvKeepsAHostsFormulaLikeTextAsText) {
+    TempDir dir;
+    const auto t0 = MinuteDaysAgo(1);
+    StepClock clock;
+    PaneLines pane;
+    history::HistoryStore store;
+    clock.Set(t0);
+    StartStore(store, dir / "history.sqlite", clock, pane);
+    const std::string url = "http://127.0.0.1:9/s";
+    const std::string formula = "-HYPERLINK(\"x\")";
+    Round(store, clock, t0,
+          {Fault(0, "=1+2", url, FaultCategory::Connection, "@SUM(A1)"), Normal(1, formula, url)});
+    Round(store, clock, t0 + 60s, {Normal(0, "=1+2", url), Normal(1, formula, url)});
+    store.Flush();
+
+    const Finished outages = RunTessiv(TESSIV_EXECUTABLE, "outages --csv --data-dir " + Quoted(dir.path()));
+    EXPECT_EQ(outages.status, 0) << outages.out;
+    EXPECT_EQ(outages.out, "server,url,start,end,duration_s,category,line\r\n'=1+2," + url + "," +
+                               AtPlusEight(t0) + "," + AtPlusEight(t0 + 60s) +
+                               ",60,connection,'@SUM(A1)\r\n");
+    const Finished uptime = RunTessiv(TESSIV_EXECUTABLE, "uptime --csv --data-dir " + Quoted(dir.path()));
+    EXPECT_EQ(uptime.status, 0) << uptime.out;
+    EXPECT_EQ(uptime.out,
+              "server,url,uptime_percent,outages,longest_s,rounds\r\n"
+              "\"'-HYPERLINK(\"\"x\"\")\"," +
+                  url + ",100.00,0,0,2\r\n'=1+2," + url + ",50.00,1,60,2\r\n");
+}
+
+// The table and the options in any order, --data-dir too; --headless does not go with --history.
+TEST(HistoryCommand, OptionsComeInAnyOrderAndHeadlessIsAUsageError) {
+    TempDir dir;
+    const auto t0 = MinuteDaysAgo(1);
+    StepClock clock;
+    PaneLines pane;
+    history::HistoryStore store;
+    clock.Set(t0);
+    StartStore(store, dir / "history.sqlite", clock, pane);
+    Round(store, clock, t0, {Normal(0, "A", "http://127.0.0.1:9/a")});
+    store.Flush();
+
+    const std::string expected =
+        "server,url,uptime_percent,outages,longest_s,rounds\r\nA,http://127.0.0.1:9/a,100.00,0,0,1\r\n";
+    for (const std::string& args : {"--history uptime --data-dir " + Quoted(dir.path()) + " --csv",
+                                    "--history --csv --days 2 uptime --data-dir=" + dir.path().string(),
+                                    "--data-dir " + Quoted(dir.path()) + " --history --csv uptime"}) {
+        const Finished run = RunProgram(TESSIV_EXECUTABLE, args);
+        EXPECT_EQ(run.status, 0) << args << "\n" << run.out;
+        EXPECT_EQ(run.out, expected) << args;
+    }
+    for (const std::string args : {"--headless --history uptime", "--history uptime --headless"}) {
+        const Finished run = RunProgram(TESSIV_EXECUTABLE, args + " --data-dir " + Quoted(dir.path()));
+        EXPECT_EQ(run.status, 2) << args << "\n" << run.out;
+        EXPECT_NE(run.out.find("--headless"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("100.00"), std::string::npos) << run.out;
+    }
+}
+
+// A --data-dir that is no folder, and one that holds another program's database: each says what is wrong,
+// and the database is left as it was, with nothing made beside it.
+TEST(HistoryCommand, AFolderThatIsNoneOrHoldsAnotherProgramsDatabaseIsNamed) {
+    TempDir dir;
+    const std::filesystem::path notFolder = dir / "notes.txt";
+    WriteFileBytes(notFolder, "x");
+    const Finished none = RunTessiv(TESSIV_EXECUTABLE, "uptime --data-dir " + Quoted(notFolder));
+    EXPECT_EQ(none.status, 2) << none.out;
+    EXPECT_NE(none.out.find("not a folder"), std::string::npos) << none.out;
+
+    const std::filesystem::path file = dir / "history.sqlite";
+    {
+        auto db = history::sql::Open(file.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        history::sql::Exec(db.get(),
+                           "PRAGMA journal_mode = WAL; CREATE TABLE notes(body TEXT); INSERT INTO notes "
+                           "VALUES('kept')");
+    }
+    ASSERT_FALSE(std::filesystem::exists(dir / "history.sqlite-wal"));
+    const std::string bytes = ReadFileBytes(file);
+    const Finished foreign = RunTessiv(TESSIV_EXECUTABLE, "outages --data-dir " + Quoted(dir.path()));
+    EXPECT_EQ(foreign.status, 1) << foreign.out;
+    EXPECT_NE(foreign.out.find("another program's database"), std::string::npos) << foreign.out;
+    EXPECT_TRUE(ReadFileBytes(file) == bytes) << file << " changed";
+    EXPECT_FALSE(std::filesystem::exists(dir / "history.sqlite-wal"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "history.sqlite-shm"));
+}
+
+// A folder that cannot be read is not "no history". Root reads any folder: it is tried as nobody then.
+TEST(HistoryCommand, AFolderThatCannotBeReadSaysSo) {
+    TempDir dir;
+    const std::filesystem::path locked = dir / "locked";
+    std::filesystem::create_directory(locked);
+    {
+        StepClock clock;
+        PaneLines pane;
+        history::HistoryStore store;
+        clock.Set(MinuteDaysAgo(1));
+        StartStore(store, locked / "history.sqlite", clock, pane);
+        Round(store, clock, MinuteDaysAgo(1), {Normal(0, "A", "http://127.0.0.1:9/a")});
+        store.Flush();
+    }
+    std::string as;
+    if (::geteuid() == 0) {
+        as = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+        const Finished runs = RunProgram(TESSIV_EXECUTABLE, "--version", as);
+        if (runs.status != 0)
+            GTEST_SKIP() << "the test runs as root and cannot run tessiv as nobody (" << runs.out << ")";
+        std::filesystem::permissions(dir.path(), std::filesystem::perms::others_exec,
+                                     std::filesystem::perm_options::add);
+        std::filesystem::permissions(locked, std::filesystem::perms::owner_all);
+    } else {
+        std::filesystem::permissions(locked, std::filesystem::perms::none);
+    }
+    const Finished run = RunProgram(TESSIV_EXECUTABLE, "--history uptime --data-dir " + Quoted(locked), as);
+    std::filesystem::permissions(locked, std::filesystem::perms::owner_all);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("cannot be read (Permission denied)"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("no history"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 
 #include <cstdlib>
 
+#include "history/history_database.h"
 #include "history/history_events.h"
 #include "history/history_store.h"
+#include "history/sqlite_handle.h"
 #include "tests/history/history_support.h"
 #include "tests/support/temp_dir.h"
 
@@ -241,6 +243,120 @@ TEST_F(History, AReadOnlyFolderCostsOneLineAndNeverBlocks) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("history.sqlite"), std::string::npos) << lines[0];
     EXPECT_TRUE(std::filesystem::is_empty(folder));
+}
+
+// Another program's database (WAL, with no -wal beside it) and a newer Tessiv's (a rollback journal): each
+// costs one line, and the file stays byte for byte as it was, with nothing made beside it.
+TEST_F(History, AnotherProgramsOrANewerTessivsDatabaseIsLeftAsItWas) {
+    const auto t0 = MinuteDaysAgo(1);
+    const auto writeRounds = [&](const std::filesystem::path& at, PaneLines& lines) {
+        history::HistoryStore store;
+        clock.Set(t0);
+        StartStore(store, at, clock, lines);
+        Round(store, clock, t0, {Fault(0, "A", kUrlA, FaultCategory::Connection, "A down")});
+        Round(store, clock, t0 + 60s, {Normal(0, "A", kUrlA)});
+        store.Flush();
+    };
+    const std::filesystem::path foreign = dir / "foreign" / "history.sqlite";
+    const std::filesystem::path newer = dir / "newer" / "history.sqlite";
+    std::filesystem::create_directories(foreign.parent_path());
+    std::filesystem::create_directories(newer.parent_path());
+    {
+        auto db = history::sql::Open(foreign.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        history::sql::Exec(db.get(), "PRAGMA journal_mode = WAL; CREATE TABLE notes(body TEXT)");
+    }
+    PaneLines own;
+    writeRounds(newer, own);
+    {
+        auto db = history::sql::Open(newer.string(), SQLITE_OPEN_READWRITE);
+        history::sql::Exec(db.get(), "PRAGMA journal_mode = DELETE; PRAGMA user_version = 99");
+    }
+
+    for (const auto& [kept, says] :
+         {std::pair{foreign, "another program's database"}, std::pair{newer, "written by a newer Tessiv"}}) {
+        ASSERT_FALSE(std::filesystem::exists(kept.string() + "-wal"));
+        const std::string bytes = ReadFileBytes(kept);
+        const auto modified = std::filesystem::last_write_time(kept);
+        PaneLines lines;
+        writeRounds(kept, lines);
+        EXPECT_TRUE(ReadFileBytes(kept) == bytes) << kept << " changed";
+        EXPECT_EQ(std::filesystem::last_write_time(kept), modified) << kept;
+        for (const char* beside : {"-wal", "-shm", "-journal"})
+            EXPECT_FALSE(std::filesystem::exists(kept.string() + beside)) << kept << beside;
+        const auto said = lines.Taken();
+        EXPECT_EQ(said.size(), 1u) << kept;
+        if (!said.empty()) {
+            EXPECT_NE(said[0].find(says), std::string::npos) << said[0];
+        }
+    }
+}
+
+// A fault open when the monitor stops ends there; the hours it did not run are no data, neither up nor down,
+// and a fault after the next start is an outage of its own.
+TEST_F(History, AnOutageOpenWhenTheMonitorStopsEndsThereAndTheTimeOffIsNoData) {
+    const auto t0 = std::chrono::floor<std::chrono::hours>(MinuteDaysAgo(3));
+    {
+        history::HistoryStore store;
+        clock.Set(t0);
+        StartStore(store, file, clock, pane);
+        Round(store, clock, t0, {Fault(0, "A", kUrlA, FaultCategory::Connection, "A cannot be reached")});
+        Round(store, clock, t0 + 60s,
+              {Fault(0, "A", kUrlA, FaultCategory::Connection, "A cannot be reached")});
+        store.Flush();
+        clock.Set(t0 + 90s);
+    }
+    history::HistoryStore store;
+    clock.Set(t0 + 3h);
+    StartStore(store, file, clock, pane);
+    Round(store, clock, t0 + 3h, {Fault(0, "A", kUrlA, FaultCategory::Connection, "A cannot be reached")});
+    Round(store, clock, t0 + 3h + 60s, {Normal(0, "A", kUrlA)});
+    store.Flush();
+
+    auto reader = OpenReader(file);
+    ASSERT_TRUE(reader);
+    const auto outages = reader->Outages(t0 - 1h, t0 + 4h);
+    ASSERT_EQ(outages.size(), 2u);
+    EXPECT_EQ(outages[1].start, t0);
+    EXPECT_EQ(outages[1].end, t0 + 90s);
+    EXPECT_EQ(outages[1].endedBy, history::kMonitorStopped);
+    EXPECT_EQ(outages[0].start, t0 + 3h);
+    EXPECT_EQ(outages[0].end, t0 + 3h + 60s);
+    EXPECT_EQ(outages[0].endedBy, "");
+    const auto summaries = reader->Summaries(t0, t0 + 4h, 4);
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_EQ(summaries[0].rounds, 4);
+    EXPECT_NEAR(summaries[0].uptimePercent, 25.0, 0.01);
+    EXPECT_EQ(summaries[0].outages, 2);
+    EXPECT_EQ(summaries[0].longest, 90s);
+    EXPECT_EQ(summaries[0].timeline,
+              (std::vector{Outcome::Connection, Outcome::NoData, Outcome::NoData, Outcome::Connection}));
+    EXPECT_TRUE(reader->OpenOutages().empty());
+    EXPECT_TRUE(pane.Taken().empty());
+}
+
+// A monitor that ended without a stop (killed, or an older Tessiv) left its outage open: the next start ends
+// it at that monitor's last round.
+TEST_F(History, AnOutageLeftOpenByAMonitorThatDiedEndsAtItsLastRound) {
+    const auto t0 = MinuteDaysAgo(3);
+    {
+        history::HistoryDatabase db(file);
+        EntryResult down = Fault(0, "A", kUrlA, FaultCategory::Connection, "A cannot be reached");
+        for (const auto t : {t0, t0 + 60s}) {
+            history::RoundBatch round{
+                {history::EntryRow{t, "A", kUrlA, false, false, 3ms, down.faults}}, true, t};
+            db.Write(std::vector<history::HistoryItem>{round});
+        }
+    }
+    history::HistoryStore store;
+    clock.Set(t0 + 2h);
+    StartStore(store, file, clock, pane);
+    store.Flush();
+    auto reader = OpenReader(file);
+    ASSERT_TRUE(reader);
+    const auto outages = reader->Outages(t0 - 1h, t0 + 3h);
+    ASSERT_EQ(outages.size(), 1u);
+    EXPECT_EQ(outages[0].end, t0 + 60s);
+    EXPECT_EQ(outages[0].endedBy, history::kMonitorStopped);
 }
 
 }  // namespace

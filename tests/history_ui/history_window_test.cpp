@@ -170,4 +170,23 @@ TEST_F(HistoryWindowTest, ReadsWhatTheStoreWrote) {
     EXPECT_EQ(Cell(outages, 0, 5), QString::fromUtf8("001 <t> ------ 中心-A 异常 ------"));
 }
 
+// A host's text that a spreadsheet would take for a formula is exported as text; numbers stay numbers.
+TEST_F(HistoryWindowTest, ExportKeepsAHostsFormulaLikeTextAsText) {
+    data->outages = {
+        {"=1+2", "@http://a/s", kNow - 5h, kNow - 4h, "", Outcome::Connection, "+cmd|' /C calc'!A0"},
+        {"-2", "http://b/s", kNow - 6h, kNow - 5h, "", Outcome::Connection, "a=b"}};
+    window->Refresh();
+    QPushButton* exportButton = nullptr;
+    for (QPushButton* button : window->findChildren<QPushButton*>())
+        if (button->text().startsWith(QString::fromUtf8("导出"))) exportButton = button;
+    ASSERT_NE(exportButton, nullptr);
+    QTest::mouseClick(exportButton, Qt::LeftButton);
+    EXPECT_EQ(ReadFileBytes(dir / "outages.csv"),
+              "\xEF\xBB\xBF"
+              "server,url,start,end,duration_s,category,line\r\n"
+              "'=1+2,'@http://a/s,2026-01-02T15:00:00+08:00,2026-01-02T16:00:00+08:00,3600,connection,"
+              "'+cmd|' /C calc'!A0\r\n"
+              "'-2,http://b/s,2026-01-02T14:00:00+08:00,2026-01-02T15:00:00+08:00,3600,connection,a=b\r\n");
+}
+
 }  // namespace
