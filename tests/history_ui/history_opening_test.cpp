@@ -66,6 +66,9 @@ TEST_F(HistoryOpening, CtrlHThePanesMenusAndTheTrayOpenOneHistoryWindow) {
         return data->Reader(data);
     });
 
+    // The pane's menu took the focus for a while: the shortcut needs the window active again.
+    monitor.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&monitor));
     QTest::keyClick(&monitor, Qt::Key_H, Qt::ControlModifier);
     ASSERT_EQ(OpenHistoryWindows().size(), 1u);
     EXPECT_EQ(OpenHistoryWindows()[0]->windowTitle(), history);
