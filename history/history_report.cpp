@@ -12,6 +12,7 @@
 
 #include "history/outcome_codes.h"
 #include "text/gbk.h"
+#include "text/time_text.h"
 
 namespace history {
 
@@ -192,19 +193,6 @@ int PrintReport(const ReportRequest& request, const std::filesystem::path& file,
         err << "tessiv: " << file.string() << " cannot be read (" << failure.what() << ")\n";
         return 1;
     }
-}
-
-std::string IsoLocalTime(TimePoint time) {
-    const std::time_t when = Clock::to_time_t(time);
-    std::tm local{};
-    if (localtime_r(&when, &local) == nullptr) return {};
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    const long offset = local.tm_gmtoff;
-    const long minutes = (offset < 0 ? -offset : offset) / 60;
-    char zone[48];
-    std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
-    return std::string(text) + zone;
 }
 
 std::string CsvTextField(std::string_view utf8) {

@@ -32,9 +32,6 @@ std::optional<ReportRequest> ParseReportRequest(std::span<const std::string> arg
 int PrintReport(const ReportRequest& request, const std::filesystem::path& file, TimePoint now,
                 std::ostream& out, std::ostream& err);
 
-// The local time with its UTC offset: 2026-12-08T03:12:00+08:00.
-std::string IsoLocalTime(TimePoint time);
-
 // One CSV field, quoted when it holds a comma, a quote or a line break.
 std::string CsvField(std::string_view utf8);
 

@@ -8,21 +8,10 @@
 
 #include "core/alarm_observer.h"
 #include "text/gbk.h"
+#include "text/time_text.h"
 
 std::string Utf8FromGbk(std::string_view gbkText) {
     return gbk::ToQString(gbkText).toStdString();
-}
-
-std::string IsoLocalTime(std::chrono::system_clock::time_point when) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    std::tm local{};
-    if (localtime_r(&seconds, &local) == nullptr) return {};
-    char text[40];
-    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0) return {};
-    std::string iso(text);
-    // strftime gives +0800; ISO 8601's extended form, which the date is in, wants +08:00.
-    if (iso.size() >= 5) iso.insert(iso.size() - 2, ":");
-    return iso;
 }
 
 Notice AlarmNotice(const AlarmEvent& event) {

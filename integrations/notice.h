@@ -29,4 +29,3 @@ std::string NoticeJson(const Notice& notice);
 std::vector<std::string> NoticeEnvironment(const Notice& notice);
 
 std::string Utf8FromGbk(std::string_view gbkText);
-std::string IsoLocalTime(std::chrono::system_clock::time_point when);

@@ -42,10 +42,6 @@ private:
 // The entry without its flag: "name,url".
 std::string MaintenanceKey(const std::string& entry);
 
-// 2026-12-09T08:00:00+08:00 in local time, and back; nothing for a text that is not such a time.
-std::string FormatIsoTime(std::time_t when);
-std::optional<std::time_t> ParseIsoTime(std::string_view text);
-
 // 08:00 local time on the day after `now`.
 std::time_t NextMorning(std::time_t now);
 

@@ -6,6 +6,7 @@
 #include "history/outcome_codes.h"
 #include "history/ui/outcome_text.h"
 #include "text/gbk.h"
+#include "text/time_text.h"
 
 namespace {
 
@@ -24,8 +25,8 @@ std::string OutagesCsv(const std::vector<history::OutageRecord>& outages, histor
         const history::TimePoint end = outage.end.value_or(now);
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(end - outage.start).count();
         csv += history::CsvTextField(Utf8(outage.name)) + ',' + history::CsvTextField(Utf8(outage.url)) +
-               ',' + history_text::IsoLocalTime(outage.start) + ',' +
-               (outage.end ? history_text::IsoLocalTime(*outage.end) : std::string()) + ',' +
+               ',' + IsoLocalTime(outage.start) + ',' +
+               (outage.end ? IsoLocalTime(*outage.end) : std::string()) + ',' +
                std::to_string(std::max<long long>(0, seconds)) + ',' +
                std::string(history::OutcomeName(outage.category)) + ',' +
                history::CsvTextField(Utf8(outage.firstLine)) + "\r\n";

@@ -87,15 +87,4 @@ QString LocalTime(history::TimePoint when) {
     return QString::fromLatin1(text);
 }
 
-std::string IsoLocalTime(history::TimePoint when) {
-    const std::tm parts = LocalParts(when);
-    char text[40];
-    std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    const long offset = parts.tm_gmtoff;
-    const long minutes = std::labs(offset) / 60;
-    std::snprintf(text + length, sizeof text - length, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60,
-                  minutes % 60);
-    return text;
-}
-
 }  // namespace history_text

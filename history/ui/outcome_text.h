@@ -15,7 +15,5 @@ QString OutcomeName(history::Outcome outcome);    // 正常, 连接异常, ...
 QColor OutcomeColor(history::Outcome outcome);    // the timeline's colour
 QString Duration(std::chrono::seconds duration);  // 2 天 3 小时, 5 分 20 秒
 QString LocalTime(history::TimePoint when);       // 2026-01-02 03:04:05, as in the panes
-// ISO 8601 in local time with its UTC offset: 2026-01-02T03:04:05+08:00.
-std::string IsoLocalTime(history::TimePoint when);
 
 }  // namespace history_text

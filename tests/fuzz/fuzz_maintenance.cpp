@@ -19,6 +19,7 @@
 #include "fuzz_support.h"
 #include "servers/maintenance.h"
 #include "servers/setting_file.h"
+#include "text/time_text.h"
 
 namespace {
 
@@ -90,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (MaintenanceKey(key + "@1") == key) FUZZ_CHECK(maintenance.EndOf(key + "@0") == end);
         if (pivots++ < 4) FUZZ_CHECK(maintenance.EndedBy(end) == KeysEndedBy(ends, end));
         // What Save would write for this time reads back as the same time, within the years it can write.
-        const std::string written = FormatIsoTime(end);
+        const std::string written = IsoLocalTime(end);
         if (written.size() == 25) FUZZ_CHECK(ParseIsoTime(written) == end);
     }
 
