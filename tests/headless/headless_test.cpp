@@ -296,28 +296,32 @@ TEST(Headless, AStalledReaderCostsLinesButNeverTheMonitor) {
     ::close(ends[0]);
 }
 
-// Started with standard output and error closed, as a careless service manager may: no file the monitor
-// opens takes their place, so no line ends up inside a file of the data folder.
-TEST(Headless, AStartWithoutOutputAndErrorWritesNothingIntoTheDataFolder) {
+// Started with standard input, output and error closed, as a careless service manager may: no file the
+// monitor opens takes their place, so no line ends up inside a file of the data folder (the lock file, which
+// goes at the end, is looked at while the monitor runs).
+TEST(Headless, AStartWithoutStandardDescriptorsWritesNothingIntoTheDataFolder) {
     TempDir dir;
     TempDir elsewhere;
     StatusHost faulty(Scenario{.apps = {{"位置服务器", "2012-05-06 06:00:00"}}});
     WriteFileBytes(dir / "Setting.ini", "C," + faulty.url() + "@1\r\n");
     Headless monitor({"--headless", "--data-dir", dir.path().string()}, elsewhere / "out.txt", {}, [] {
-        ::close(STDOUT_FILENO);
-        ::close(STDERR_FILENO);
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) ::close(fd);
     });
+    // Its line on standard output comes before the alarm is written to log.txt.
     const std::string alarm = gbk::FromUtf8(" ------ C 位置服务器 2012-05-06 06:00:00 异常 ------");
     ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(dir / "log.txt").find(alarm) != std::string::npos; }));
-    ::kill(monitor.pid(), SIGTERM);
-    EXPECT_EQ(monitor.WaitExit(5s), 0);
 
+    int files = 0;
     for (const auto& file : std::filesystem::recursive_directory_iterator(dir.path())) {
         if (!file.is_regular_file()) continue;
+        ++files;
         const std::string text = ReadFileBytes(file.path());
         for (const char* output : {"<6>", "<3>", "tessiv:", "服务器监控程序已经启动"})
             EXPECT_EQ(text.find(output), std::string::npos) << file.path() << " holds " << output;
     }
+    EXPECT_GE(files, 3);  // Setting.ini, log.txt and the lock file at least
+    ::kill(monitor.pid(), SIGTERM);
+    EXPECT_EQ(monitor.WaitExit(5s), 0);
 }
 
 // A new service folder: nothing to watch, and a tessiv.conf with a key that means nothing. Both are warnings
