@@ -21,8 +21,8 @@ NonBlockingFd::~NonBlockingFd() {
 namespace {
 
 std::string DroppedLine(std::size_t count) {
-    return "<4>tessiv: " + std::to_string(count) + (count == 1 ? " line of output was" : " lines of output were") +
-           " dropped\n";
+    return "<4>tessiv: " + std::to_string(count) +
+           (count == 1 ? " line of output was" : " lines of output were") + " dropped\n";
 }
 
 }  // namespace
@@ -66,7 +66,8 @@ void LineWriter::Flush() {
         m_pending.pop_front();
         m_written = 0;
         // Room again: the count goes where the lost lines would have been.
-        if (m_dropped > 0 && m_pending.size() < m_maxPending) m_pending.push_back(DroppedLine(std::exchange(m_dropped, 0)));
+        if (m_dropped > 0 && m_pending.size() < m_maxPending)
+            m_pending.push_back(DroppedLine(std::exchange(m_dropped, 0)));
     }
     m_notifier->setEnabled(!m_pending.empty());
 }
