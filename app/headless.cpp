@@ -1,7 +1,11 @@
 #include "app/headless.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <optional>
 #include <string>
 
 #include <QCoreApplication>
@@ -13,19 +17,50 @@
 #include "history/history_store.h"
 #include "integrations/integrations.h"
 #include "polling/round_observers.h"
+#include "servers/server_entry.h"
+#include "service/line_writer.h"
+#include "service/round_deadline.h"
 #include "service/signal_watcher.h"
 #include "service/stdout_view.h"
 #include "service/systemd/service_notifier.h"
 
 namespace {
 
-std::string Status(const MonitorCore& core) {
-    return "monitoring the hosts of " + (core.DataDir() / "Setting.ini").string();
+// The folder, and how the last round found the hosts it polls.
+std::string Status(MonitorCore& core, std::optional<std::time_t> lastRound) {
+    std::string status = "monitoring the hosts of " + (core.DataDir() / "Setting.ini").string();
+    std::size_t enabled = 0;
+    std::size_t faulty = 0;
+    {
+        ServerLists::Locked lists = core.Servers().Lock();
+        for (std::size_t i = 0; i < lists.m_arrServers.size(); ++i) {
+            if (entry::ForPolling(lists.m_arrServers[i]).paused()) continue;
+            ++enabled;
+            if (i < lists.m_arrServerStates.size() && lists.m_arrServerStates[i] == kStateFalse) ++faulty;
+        }
+    }
+    if (enabled == 0) return status + "; no host is enabled";
+    if (!lastRound) return status;
+    return status + "; last round ended " + FormatLocalTime(*lastRound, kPaneTimeFormat) + ", " +
+           std::to_string(faulty) + " of " + std::to_string(enabled) + (enabled == 1 ? " host" : " hosts") +
+           " in fault";
+}
+
+std::chrono::milliseconds RoundGap(MonitorCore& core) {
+    return LongestRoundGap(core.Servers().Lock().m_arrServers.size(), core.Settings());
+}
+
+// tessiv.conf's own problems name it first, after the time.
+bool IsConfigProblem(const std::string& gbkLine) {
+    const std::size_t text = gbkLine.find("> ");
+    return text != std::string::npos && gbkLine.compare(text + 2, 11, "tessiv.conf") == 0;
 }
 
 }  // namespace
 
 int RunHeadless(int argc, char** argv, MonitorSettings settings) {
+    // A reader that stalls costs lines, never the loop.
+    NonBlockingFd errors(STDERR_FILENO);
     QCoreApplication app(argc, argv);
     // One monitor per folder, a window or not.
     SingleInstance instance(settings.dataDir);
@@ -52,11 +87,15 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
     MonitorCore core(std::move(settings), view);
     core.AddAlarmObserver(&integrations);
     core.AddAlarmObserver(&history);
-    integrations.Start(core.DataDir());
+    integrations.Start(core.DataDir(), [notices = core.RunPaneNotices(),
+                                        warnings = core.RunPaneWarnings()](std::string line) {
+        (IsConfigProblem(line) ? warnings : notices)(std::move(line));
+    });
     AttachAlarmRules(core, rules, core.Settings().clock, TieAlarmRules(rules, integrations));
     core.SetStrictReports(integrations.AlarmRulesWanted().strictReports);
     StartHistory(history, integrations.HistoryWanted(), core.LogDir());
 
+    std::optional<std::time_t> lastRound;
     QObject::connect(&watcher, &SignalWatcher::StopRequested, &app, [&] {
         notifier.Stopping();
         // Cancels a running query and wakes the round's pauses; the round's worker has ended on return.
@@ -71,10 +110,22 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
             integrations.Restart(core.DataDir());
             rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
             core.SetStrictReports(integrations.AlarmRulesWanted().strictReports);
-            notifier.Ready(Status(core));
+            notifier.Ready(Status(core, lastRound));
         });
     });
+    // systemd restarts a monitor whose rounds stopped, not only one whose loop did.
+    QObject::connect(&core, &MonitorCore::RoundStarted, &app,
+                     [&] { notifier.ExpectProgressWithin(RoundGap(core)); });
+    QObject::connect(&core, &MonitorCore::RoundFinished, &app, [&] {
+        // A round the stop cut short tells systemd nothing more after STOPPING=1.
+        if (core.IsClosing()) return;
+        notifier.Progress();
+        lastRound = core.Settings().clock();
+        notifier.Status(Status(core, lastRound));
+    });
     core.Start();
-    notifier.Ready(Status(core));
+    core.WarnIfNoHostEnabled();
+    notifier.ExpectProgressWithin(RoundGap(core));
+    notifier.Ready(Status(core, lastRound));
     return QCoreApplication::exec();
 }

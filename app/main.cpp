@@ -23,6 +23,7 @@
 #include "monitor/alarm_sound.h"
 #include "monitor/tessiv_dlg.h"
 #include "polling/round_observers.h"
+#include "service/standard_fds.h"
 #include "text/gbk.h"
 
 namespace {
@@ -41,6 +42,7 @@ struct CurlGlobal {
 // Tessiv's own options (--headless, --data-dir, --history, --help, --version) are taken here; with a window,
 // Qt's standard platform options are honoured.
 int main(int argc, char** argv) {
+    if (!OpenClosedStandardFds()) return 1;
     if (!gbk::Available()) {
         std::fputs(
             "tessiv: this system cannot convert GBK text (the iconv GBK module is missing); "
@@ -96,6 +98,7 @@ int main(int argc, char** argv) {
         RoundObservers rounds{&integrations, &history, &rules};
         settings.roundObserver = &rounds;
         CTessivDlg window(std::move(settings));
+        window.Core().WarnIfNoHostEnabled();
         AttachDesktop(desktop, window);
         window.AddAlarmObserver(&integrations);
         window.AddAlarmObserver(&history);

@@ -8,6 +8,7 @@
 
 #include <QEventLoop>
 #include <QPointer>
+#include <QStringDecoder>
 
 #include "core/alarm_log.h"
 #include "core/pane_text.h"
@@ -45,7 +46,9 @@ MonitorCore::~MonitorCore() {
 }
 
 void MonitorCore::Start() {
-    m_servers.Reset(m_setting.Load());
+    std::vector<std::string> entries = m_setting.Load();
+    WarnIfUtf8(entries);
+    m_servers.Reset(std::move(entries));
     // A maintenance that ended while the monitor was closed ends now.
     m_maintenance.Load();
     EndDueMaintenance();
@@ -56,6 +59,7 @@ void MonitorCore::Start() {
 void MonitorCore::TakeOutsideEdit() {
     std::optional<DiskVersion> disk = m_setting.ChangedOnDisk();
     if (!disk) return;
+    WarnIfUtf8(disk->entries);
     m_servers.Replace(std::move(disk->entries));
     m_setting.Take(*disk);
     ReportOutsideEdit();
@@ -70,12 +74,40 @@ void MonitorCore::Reload(std::function<void()> also) {
 void MonitorCore::ReloadNow() {
     m_reloadPending = false;
     if (!m_listOpen) {
-        m_servers.Replace(m_setting.Load());
+        std::vector<std::string> entries = m_setting.Load();
+        WarnIfUtf8(entries);
+        m_servers.Replace(std::move(entries));
         AppendRunLog("<" + FormatLocalTime(m_settings.clock(), kPaneTimeFormat) + "> " +
                      gbk::FromUtf8(kReloadedText));
+        WarnIfNoHostEnabled();
         m_view.Refresh();
     }
     for (auto& also : std::exchange(m_reloadAlso, {})) also();
+}
+
+void MonitorCore::WarnIfNoHostEnabled() {
+    {
+        ServerLists::Locked locked = m_servers.Lock();
+        if (std::ranges::any_of(locked.m_arrServers,
+                                [](const std::string& line) { return !entry::ForPolling(line).paused(); }))
+            return;
+    }
+    AddRunWarning(TimedLine(kNoHostText + m_setting.File().string()));
+    m_view.Refresh();
+}
+
+void MonitorCore::WarnIfUtf8(const std::vector<std::string>& entries) {
+    const bool ascii = std::ranges::all_of(entries, [](const std::string& line) {
+        return std::ranges::all_of(line, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    });
+    if (ascii) return;
+    for (const std::string& line : entries) {
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        [[maybe_unused]] const QString decoded = utf8.decode(QByteArrayView(line));
+        if (utf8.hasError()) return;
+    }
+    AddRunWarning(TimedLine(m_setting.File().string() + " " + kUtf8SettingText));
+    m_view.Refresh();
 }
 
 void MonitorCore::EndDueMaintenance() {
@@ -152,10 +184,16 @@ void MonitorCore::StartPollRound() {
             m_roundRunning = false;
             m_calls->Post([this] { emit RoundFinished(); });
         });
-    } catch (const std::system_error&) {
-        // No thread, no round; and since only a round arms the timer again, no later round either.
+    } catch (const std::system_error& error) {
+        // Out of threads (a process limit, memory): said once per attempt, and tried again at the next
+        // round's time, since only a round arms the timer by itself.
         m_roundRunning = false;
+        AddAlarmPaneLine(TimedLine(kRoundNotStartedText + QString::fromLocal8Bit(error.what()).toStdString() +
+                                   kRoundRetryText));
+        m_timerRound.start(m_settings.pacing.nextRound);
+        return;
     }
+    emit RoundStarted();
 }
 
 // Cancels a running round's query, wakes its pauses and keeps serving its calls into the core until it has
@@ -176,6 +214,16 @@ void MonitorCore::Stop() {
 void MonitorCore::AddRunLine(const std::string& line) {
     PrependPaneText(m_strRunLog, line);
     m_view.RunLineAdded(line);
+}
+
+std::string MonitorCore::TimedLine(const std::string& utf8Text) const {
+    return "<" + FormatLocalTime(m_settings.clock(), kPaneTimeFormat) + "> " +
+           gbk::FromQString(QString::fromStdString(utf8Text));
+}
+
+void MonitorCore::AddRunWarning(const std::string& line) {
+    PrependPaneText(m_strRunLog, line);
+    m_view.RunWarningAdded(line);
 }
 
 void MonitorCore::AppendRunLog(std::string line) {
@@ -261,6 +309,17 @@ RunPaneSink MonitorCore::RunPaneNotices() {
         });
     }
     return [relay = m_notices](std::string line) { relay->Push(std::move(line)); };
+}
+
+RunPaneSink MonitorCore::RunPaneWarnings() {
+    if (!m_warnings) {
+        m_warnings = std::make_shared<RunPaneRelay>([core = QPointer<MonitorCore>(this)](auto lines) {
+            if (!core) return;
+            for (const std::string& line : lines) core->AddRunWarning(line);
+            core->m_view.Refresh();
+        });
+    }
+    return [relay = m_warnings](std::string line) { relay->Push(std::move(line)); };
 }
 
 void MonitorCore::PollRefresh() {

@@ -75,6 +75,8 @@ public:
     // The additions' one way into the run pane: from any thread, never waiting on the core, and harmless
     // once the core is gone.
     RunPaneSink RunPaneNotices();
+    // The same way in, for lines that warn (see MonitorView::RunWarningAdded).
+    RunPaneSink RunPaneWarnings();
     // Asked before each alarm whether it waits for confirmation or keeps quiet; must outlive the core.
     void SetAlarmFilter(AlarmFilter* filter) { m_alarmFilter = filter; }
     // While the server list is open its rows stand for the entries: no outside edit is taken.
@@ -84,6 +86,9 @@ public:
     // Reads Setting.ini again (entries with the same name and URL keep their state), then runs `also`: now
     // when no round runs, else as soon as the round has ended.
     void Reload(std::function<void()> also = {});
+    // Warns in the run pane when no entry of the list would be polled. The program calls it once it has
+    // started; a reload warns by itself.
+    void WarnIfNoHostEnabled();
 
     void StartMonitoring();
     void OnSilence();
@@ -98,6 +103,8 @@ public:
     std::atomic<int> m_bMuteDbLog{0};
 
 signals:
+    // A round's worker has started; RoundFinished follows when it has ended.
+    void RoundStarted();
     void RoundFinished();
 
 private:
@@ -110,6 +117,11 @@ private:
     void ShowAlarm(const std::string& line, bool soundFlag);
     void AddAlarmPaneLine(const std::string& line);
     void AddRunLine(const std::string& line);
+    void AddRunWarning(const std::string& line);
+    // "<time> " + the text, in GBK.
+    std::string TimedLine(const std::string& utf8Text) const;
+    // Setting.ini is GBK; a list that reads as UTF-8 shows its names garbled.
+    void WarnIfUtf8(const std::vector<std::string>& entries);
     // Tells every observer; one that throws costs neither the others nor the alarm's own steps.
     template <typename Tell>
     void TellObservers(Tell tell);
@@ -142,6 +154,7 @@ private:
     QTimer m_timerRound;             // timer 2
     WindowCalls* m_calls = nullptr;  // how the worker's calls reach this core's thread
     std::shared_ptr<RunPaneRelay> m_notices;
+    std::shared_ptr<RunPaneRelay> m_warnings;
     AlarmFilter* m_alarmFilter = nullptr;
 };
 
@@ -151,3 +164,8 @@ inline constexpr const char* kObserverFailedText = "报警附加功能出错（�
 inline constexpr const char* kSettingReloadedText = "Setting.ini 已被其他程序修改，已重新读取服务器列表";
 inline constexpr const char* kSettingSaveFailedText = "无法保存 Setting.ini：";
 inline constexpr const char* kReloadedText = "已按请求重新读取 Setting.ini";
+inline constexpr const char* kNoHostText = "没有启用的服务器，不会查询任何服务器：";
+inline constexpr const char* kUtf8SettingText =
+    "的内容是 UTF-8 编码，而此文件应为 GBK 编码，其中的中文名称会显示为乱码";
+inline constexpr const char* kRoundNotStartedText = "无法开始本轮查询（";
+inline constexpr const char* kRoundRetryText = "），到下一轮的时间再试";

@@ -9,6 +9,9 @@ public:
 
     // A line was put at the top of the run pane text; it is shown at the next Refresh.
     virtual void RunLineAdded(const std::string& line) = 0;
+    // As RunLineAdded, for a line about the monitor itself that an operator should act on; a view without a
+    // level of its own shows it as any run-pane line.
+    virtual void RunWarningAdded(const std::string& line) { RunLineAdded(line); }
     // Shows the run pane and the options as they are now.
     virtual void Refresh() = 0;
     // A line was put at the top of the alarm pane text; shown at once.

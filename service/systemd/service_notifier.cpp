@@ -34,7 +34,7 @@ ServiceNotifier::ServiceNotifier(QObject* parent) : QObject(parent), m_watchdog(
     const auto half = std::chrono::duration_cast<milliseconds>(std::chrono::microseconds(usec / 2));
     m_watchdog.setTimerType(Qt::PreciseTimer);
     m_watchdog.setInterval(std::max(half, milliseconds(1)));
-    connect(&m_watchdog, &QTimer::timeout, this, [] { sd_notify(0, "WATCHDOG=1"); });
+    connect(&m_watchdog, &QTimer::timeout, this, &ServiceNotifier::KeepAlive);
     m_watchdog.start();
 }
 
@@ -52,4 +52,18 @@ void ServiceNotifier::Stopping() {
 
 void ServiceNotifier::Status(const std::string& status) {
     sd_notifyf(0, "STATUS=%s", OneLine(status).c_str());
+}
+
+void ServiceNotifier::ExpectProgressWithin(std::chrono::milliseconds limit) {
+    m_progressLimit = limit;
+    Progress();
+}
+
+void ServiceNotifier::Progress() {
+    m_lastProgress = std::chrono::steady_clock::now();
+}
+
+void ServiceNotifier::KeepAlive() {
+    if (m_progressLimit && std::chrono::steady_clock::now() - m_lastProgress > *m_progressLimit) return;
+    sd_notify(0, "WATCHDOG=1");
 }

@@ -1,12 +1,16 @@
 // The monitor's core with no window and no GUI library: real HTTP against a status host, real Setting.ini and
 // log.txt, and a view that records what it was asked to show.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QString>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -121,6 +125,36 @@ TEST_F(MonitorCoreTest, AReloadDuringARoundWaitsForItsEnd) {
     EXPECT_FALSE(core.IsRoundRunning());
     EXPECT_EQ(core.Servers().Entries().size(), 2u);
     EXPECT_TRUE(Contains(view.runLines, "已按请求重新读取 Setting.ini"));
+}
+
+// Out of threads (the process limit RLIMIT_NPROC), a round's worker cannot start: the alarm pane says so,
+// and the next round's time tries again, which starts the round once the limit is lifted. The limit is the
+// real one, in a child process, under a user other than root, whom it does not bind.
+TEST_F(MonitorCoreTest, ARoundThatCannotStartIsSaidAndTriedAgain) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr uid_t kUser = 54'321;
+    const auto roundsUnderTheLimit = [&] {
+        MonitorCore core(settings, view);
+        int finished = 0;
+        QObject::connect(&core, &MonitorCore::RoundFinished, [&] { ++finished; });
+        core.Start();
+        rlimit usual{};
+        getrlimit(RLIMIT_NPROC, &usual);
+        const bool root = geteuid() == 0;
+        // Root stays the saved user, to take the folder away at the end.
+        if (root && setresuid(kUser, kUser, 0) != 0) std::_Exit(2);
+        const rlimit none{0, usual.rlim_max};
+        if (setrlimit(RLIMIT_NPROC, &none) != 0) std::_Exit(3);
+        const bool said = WaitFor([&] { return !view.alarmLines.empty(); });
+        setrlimit(RLIMIT_NPROC, &usual);
+        const bool retried = WaitFor([&] { return finished > 0; });
+        for (const std::string& line : view.alarmLines) std::fprintf(stderr, "%s\n", line.c_str());
+        if (root) static_cast<void>(setresuid(0, 0, 0));
+        std::filesystem::remove_all(dir.path());
+        std::_Exit(said && retried ? 0 : 1);
+    };
+    EXPECT_EXIT(roundsUnderTheLimit(), testing::ExitedWithCode(0),
+                "<[-0-9 :]+> 无法开始本轮查询（.+），到下一轮的时间再试\n");
 }
 
 }  // namespace

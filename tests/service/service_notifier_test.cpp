@@ -1,86 +1,27 @@
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
-#include <atomic>
 #include <chrono>
-#include <cstring>
-#include <mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "service/systemd/service_notifier.h"
+#include "tests/support/notify_socket.h"
 #include "tests/support/temp_dir.h"
 
-// The notifier as systemd sees it: a datagram socket named by NOTIFY_SOCKET, read by a thread of its own that
-// notes when each message arrived, so the queue never fills and the times do not depend on the loop under
-// test.
+// The notifier as systemd sees it: a datagram socket named by NOTIFY_SOCKET.
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-struct Message {
-    Clock::time_point at;
-    std::string text;
-};
-
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& path) {
-        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot bind " + path);
-        m_reader = std::thread([this] { Read(); });
-    }
-    ~NotifySocket() {
-        m_stop = true;
-        m_reader.join();
-        close(m_fd);
-    }
-
-    std::vector<Message> Messages() const {
-        std::lock_guard lock(m_mutex);
-        return m_messages;
-    }
-    bool WaitFor(const std::string& text, Clock::duration limit) const {
-        for (const auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(10ms))
-            for (const Message& message : Messages())
-                if (message.text == text) return true;
-        return false;
-    }
-
-private:
-    void Read() {
-        while (!m_stop) {
-            pollfd wait{m_fd, POLLIN, 0};
-            if (poll(&wait, 1, 20) != 1) continue;
-            char buffer[4096];
-            const ssize_t size = recv(m_fd, buffer, sizeof buffer, 0);
-            if (size < 0) continue;
-            std::lock_guard lock(m_mutex);
-            m_messages.push_back({Clock::now(), std::string(buffer, static_cast<size_t>(size))});
-        }
-    }
-
-    int m_fd = -1;
-    std::atomic<bool> m_stop{false};
-    mutable std::mutex m_mutex;
-    std::vector<Message> m_messages;
-    std::thread m_reader;
-};
+using Message = NotifySocket::Message;
 
 unsigned long long MonotonicMicroseconds() {
     timespec now{};
@@ -174,4 +115,57 @@ TEST(ServiceNotifier, TellsSystemdTheStatesAndKeepsTheWatchdogFedOnlyByARunningL
     }
     EXPECT_GE(before, 4);
     EXPECT_GE(after, 2);
+}
+
+// Rounds that stop while the loop runs: with systemd's watchdog at 200 ms and progress expected within
+// 600 ms, the keep-alive comes while progress is reported, stops within the limit once it is not, though the
+// loop still runs, and comes back with the next progress.
+TEST(ServiceNotifier, StopsTheKeepAliveWhileNoProgressIsReported) {
+    TempDir dir;
+    const std::string path = (dir / "notify").string();
+    NotifySocket systemd(path);
+    ScopedEnvironment environment(
+        {{"NOTIFY_SOCKET", path}, {"WATCHDOG_USEC", "200000"}, {"WATCHDOG_PID", std::to_string(getpid())}});
+    constexpr auto kLimit = 600ms;
+
+    int argc = 1;
+    char name[] = "service_notifier_test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    ServiceNotifier notifier;
+    notifier.ExpectProgressWithin(kLimit);
+    QEventLoop loop;
+
+    Clock::time_point lastProgress = Clock::now(), resumed;
+    int reports = 0;
+    QTimer rounds;
+    rounds.setInterval(150ms);
+    QObject::connect(&rounds, &QTimer::timeout, &loop, [&] {
+        notifier.Progress();
+        lastProgress = Clock::now();
+        if (++reports == 6) rounds.stop();
+    });
+    rounds.start();
+    QTimer::singleShot(3000ms, &loop, [&] {
+        notifier.Progress();
+        resumed = Clock::now();
+        QTimer::singleShot(600ms, &loop, [&] {
+            notifier.Stopping();
+            loop.quit();
+        });
+    });
+    loop.exec();
+    ASSERT_TRUE(systemd.WaitFor("STOPPING=1", 5s));
+
+    long fed = 0, stalled = 0, after = 0;
+    for (const Message& message : systemd.Messages()) {
+        if (message.text != "WATCHDOG=1") continue;
+        if (message.at < lastProgress) ++fed;
+        // A keep-alive sent at the limit may be read a little later.
+        if (message.at > lastProgress + kLimit + 400ms && message.at < resumed) ++stalled;
+        if (message.at > resumed) ++after;
+    }
+    EXPECT_GE(fed, 5);
+    EXPECT_EQ(stalled, 0);
+    EXPECT_GE(after, 3);
 }
