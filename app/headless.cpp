@@ -50,12 +50,6 @@ std::chrono::milliseconds RoundGap(MonitorCore& core) {
     return LongestRoundGap(core.Servers().Lock().m_arrServers.size(), core.Settings());
 }
 
-// tessiv.conf's own problems name it first, after the time.
-bool IsConfigProblem(const std::string& gbkLine) {
-    const std::size_t text = gbkLine.find("> ");
-    return text != std::string::npos && gbkLine.compare(text + 2, 11, "tessiv.conf") == 0;
-}
-
 }  // namespace
 
 int RunHeadless(int argc, char** argv, MonitorSettings settings) {
@@ -87,10 +81,8 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
     MonitorCore core(std::move(settings), view);
     core.AddAlarmObserver(&integrations);
     core.AddAlarmObserver(&history);
-    integrations.Start(core.DataDir(), [notices = core.RunPaneNotices(),
-                                        warnings = core.RunPaneWarnings()](std::string line) {
-        (IsConfigProblem(line) ? warnings : notices)(std::move(line));
-    });
+    integrations.SetProblemSink(core.RunPaneWarnings());
+    integrations.Start(core.DataDir());
     AttachAlarmRules(core, rules, core.Settings().clock, TieAlarmRules(rules, integrations));
     core.SetStrictReports(integrations.AlarmRulesWanted().strictReports);
     StartHistory(history, integrations.HistoryWanted(), core.LogDir());

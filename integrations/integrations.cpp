@@ -31,7 +31,7 @@ void Integrations::Restart(const std::filesystem::path& dir) {
 }
 
 void Integrations::Apply(const IntegrationsConfig& config) {
-    for (const std::string& problem : config.problems) Tell(m_sink, problem);
+    for (const std::string& problem : config.problems) Tell(m_problems ? m_problems : m_sink, problem);
     m_alarm = config.alarm;
     m_history = config.history;
     m_roundMetrics = nullptr;

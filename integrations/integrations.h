@@ -40,6 +40,8 @@ public:
     // and waiting notices finish; the metrics keep their series, also when they move to another address.
     // Only while no round runs: the round's worker reads the metrics.
     void Restart(const std::filesystem::path& dir);
+    // Where tessiv.conf's own problems go instead of the sink above (a service logs them as warnings).
+    void SetProblemSink(RunPaneSink problems) { m_problems = std::move(problems); }
 
     // AlarmObserver, on the window's thread.
     void Attached(const RunPaneSink& runPane) override { m_offered = runPane; }
@@ -74,6 +76,7 @@ private:
 
     RunPaneSink m_offered;
     RunPaneSink m_sink;
+    RunPaneSink m_problems;
     std::unique_ptr<MetricsEndpoint> m_metrics;
     std::unique_ptr<HookRunner> m_hooks;
     std::unique_ptr<WebhookSender> m_webhook;
