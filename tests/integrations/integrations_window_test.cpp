@@ -31,7 +31,7 @@ protected:
         settings.pacing = {0ms, 0ms, 0ms, 20ms};
         settings.roundObserver = &integrations;
         auto window = std::make_unique<CTessivDlg>(settings);
-        window->AddAlarmObserver(&integrations);
+        window->Core().AddAlarmObserver(&integrations);
         integrations.Start(dir.path());
         return window;
     }
@@ -96,8 +96,8 @@ TEST_F(IntegrationsWindow, ASlowHookAndAHangingWebhookNeverHoldUpARoundOrTheClos
                  "\nsurplus = 1\n[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
     // The unknown key turns the hooks off and says so in the run pane; the metrics stay on.
     EXPECT_EQ(integrations.Hooks(), nullptr);
-    ASSERT_TRUE(
-        WaitFor([&] { return window->RunLog().find("unknown key \"hooks/surplus\"") != std::string::npos; }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return window->Core().RunLog().find("unknown key \"hooks/surplus\"") != std::string::npos; }));
     window.reset();
 
     WriteFileBytes(dir / "log.txt", "");
@@ -108,7 +108,7 @@ TEST_F(IntegrationsWindow, ASlowHookAndAHangingWebhookNeverHoldUpARoundOrTheClos
     settings.roundObserver = busy.get();
     WriteFileBytes(dir / "tessiv.conf", "[hooks]\ncommand = sleep 30\nwebhook = " + hanging.url() + "\n");
     window = std::make_unique<CTessivDlg>(settings);
-    window->AddAlarmObserver(busy.get());
+    window->Core().AddAlarmObserver(busy.get());
     busy->Start(dir.path(), {}, IntegrationLimits{.hooks = {.queueLimit = 2}, .webhook = {.queueLimit = 2}});
     ASSERT_NE(busy->Hooks(), nullptr);
     // Each round raises the alarm again while four hooks sleep and the webhook waits on its first try.
