@@ -172,6 +172,38 @@ TEST_F(MonitorCoreTest, StartsByItselfAfterTheStartDelay) {
     EXPECT_TRUE(WaitFor([&] { return !core.RunLog().empty(); }));
 }
 
+// The options start with an alarm sounding and fetching the operator and nothing muted; what they are when an
+// alarm comes decides both, while its record says it was entitled to sound either way.
+TEST_F(MonitorCoreTest, TheOptionsDecideWhatAnAlarmDoesBeyondItsLine) {
+    settings.pacing.startDelay = 1h;
+    settings.pacing.firstRound = 1h;
+    MonitorCore core(settings, view);
+    core.Start();
+    MonitorOptions options = core.Options();
+    EXPECT_TRUE(options.topOnAlarm);
+    EXPECT_TRUE(options.playSound);
+    EXPECT_FALSE(options.mutes.connection || options.mutes.serverFault || options.mutes.diskSpace ||
+                 options.mutes.dbLog);
+
+    options.playSound = false;
+    options.topOnAlarm = false;
+    options.mutes.diskSpace = true;
+    core.SetOptions(options);
+    core.RaiseAlarm("x", true);
+    EXPECT_FALSE(view.sounding);
+    EXPECT_EQ(view.forwarded, 0);
+    EXPECT_EQ(ReadFileBytes(dir / "log.txt"), "x\r\nalarm sound ...\r\n");
+    EXPECT_TRUE(core.Mutes().diskSpace);
+    EXPECT_FALSE(core.Mutes().connection);
+
+    options.playSound = true;
+    options.topOnAlarm = true;
+    core.SetOptions(options);
+    core.RaiseAlarm("y", true);
+    EXPECT_TRUE(view.sounding);
+    EXPECT_EQ(view.forwarded, 1);
+}
+
 using WindowCallsTest = MonitorCoreTest;
 
 // A call into the core that throws ends the worker's wait with the exception instead of leaving it waiting
