@@ -5,7 +5,6 @@
 #include "core/monitor_core.h"
 #include "integrations/config.h"
 #include "integrations/integrations.h"
-#include "monitor/tessiv_dlg.h"
 
 AlarmRulesConfig RulesConfig(const AlarmConfig& wanted) {
     AlarmRulesConfig config;
@@ -48,9 +47,4 @@ void AttachAlarmRules(MonitorCore& core, AlarmRules& rules, Clock clock, AlarmRu
     QObject::connect(timer, &QTimer::timeout, &core, check);
     QObject::connect(&core, &MonitorCore::RoundFinished, &core, check);
     timer->start(tick);
-}
-
-void AttachAlarmRules(CTessivDlg& window, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
-                      std::chrono::milliseconds tick) {
-    AttachAlarmRules(window.Core(), rules, std::move(clock), std::move(outlets), tick);
 }

@@ -8,12 +8,11 @@
 #include "rules/alarm_rules.h"
 #include "text/time_text.h"
 
-class CTessivDlg;
 class Integrations;
 class MonitorCore;
 struct AlarmConfig;
 
-// Where the rules' steps go besides the window.
+// Where the rules' steps go besides the monitor's own.
 struct AlarmRulesOutlets {
     // The hook and the webhook: an alarm nobody dealt with, with the lines still in fault (GBK).
     std::function<void(const std::vector<std::string>& lines, std::chrono::system_clock::time_point when)>
@@ -32,6 +31,4 @@ AlarmRulesOutlets TieAlarmRules(AlarmRules& rules, Integrations& integrations);
 // it asks after every round and every `tick` (the start of quiet hours, an escalation), reading `clock` as
 // the monitor does. `rules` must outlive the monitor.
 void AttachAlarmRules(MonitorCore& core, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
-                      std::chrono::milliseconds tick = std::chrono::seconds(1));
-void AttachAlarmRules(CTessivDlg& window, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
                       std::chrono::milliseconds tick = std::chrono::seconds(1));

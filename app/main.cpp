@@ -100,18 +100,18 @@ int main(int argc, char** argv) {
         CTessivDlg window(std::move(settings));
         window.Core().WarnIfNoHostEnabled();
         AttachDesktop(desktop, window);
-        window.AddAlarmObserver(&integrations);
-        window.AddAlarmObserver(&history);
+        window.Core().AddAlarmObserver(&integrations);
+        window.Core().AddAlarmObserver(&history);
         // tessiv.conf lives beside Setting.ini; its lines go to the run pane the window offered.
-        integrations.Start(window.DataDir());
+        integrations.Start(window.Core().DataDir());
         AlarmRulesOutlets outlets = TieAlarmRules(rules, integrations);
         window.Core().SetStrictReports(integrations.AlarmRulesWanted().strictReports);
         outlets.showAgain = [&desktop] { desktop.Escalate(); };
         outlets.networkDown = [&desktop](bool down) { desktop.SetNetworkDown(down); };
-        AttachAlarmRules(window, rules, SystemClock(), std::move(outlets));
+        AttachAlarmRules(window.Core(), rules, SystemClock(), std::move(outlets));
         // The history window and the "since when" of the tray and the notification, while the history is
         // kept.
-        if (const auto file = StartHistory(history, integrations.HistoryWanted(), window.LogDir());
+        if (const auto file = StartHistory(history, integrations.HistoryWanted(), window.Core().LogDir());
             !file.empty()) {
             AttachHistory(window, desktop, [file] {
                 std::string error;

@@ -38,12 +38,12 @@ WindowHooks HooksFor(CTessivDlg& window) {
     hooks.showAndRaise = [&window](const QString& token) { ShowAndRaiseWithToken(window, token); };
     hooks.silence = [&window] { window.OnSilence(); };
     hooks.exit = [&window] { window.OnExit(); };
-    hooks.hostCounts = [&window] { return CountHosts(window.Servers()); };
+    hooks.hostCounts = [&window] { return CountHosts(window.Core().Servers()); };
     return hooks;
 }
 
 void AttachDesktop(DesktopPresence& desktop, CTessivDlg& window) {
     desktop.Attach(HooksFor(window));
-    window.AddAlarmObserver(&desktop);
+    window.Core().AddAlarmObserver(&desktop);
     QObject::connect(&window, &QDialog::finished, &desktop, &DesktopPresence::Detach);
 }

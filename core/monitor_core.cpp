@@ -291,7 +291,8 @@ void MonitorCore::AddAlarmPaneLine(const std::string& line) {
 void MonitorCore::ShowAlarm(const std::string& line, bool soundFlag) {
     AddAlarmPaneLine(line);
     if (m_closing) return;
-    m_view.AlarmShown(m_bTopOnAlarm.load() != 0, soundFlag && m_bPlaySound.load() != 0);
+    const MonitorOptions options = Options();
+    m_view.AlarmShown(options.topOnAlarm, soundFlag && options.playSound);
 }
 
 void MonitorCore::AddAlarmObserver(AlarmObserver* observer) {
@@ -345,8 +346,17 @@ void MonitorCore::ArmRoundTimer(std::chrono::milliseconds delay) {
 }
 
 MuteOptions MonitorCore::Mutes() const {
-    return MuteOptions{m_bMuteConnection.load() != 0, m_bMuteServerFault.load() != 0,
-                       m_bMuteDiskSpace.load() != 0, m_bMuteDbLog.load() != 0};
+    return Options().mutes;
+}
+
+MonitorOptions MonitorCore::Options() const {
+    std::scoped_lock lock(m_optionsMutex);
+    return m_options;
+}
+
+void MonitorCore::SetOptions(const MonitorOptions& options) {
+    std::scoped_lock lock(m_optionsMutex);
+    m_options = options;
 }
 
 void MonitorCore::OnSilence() {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include <QTimer>
 
 #include "core/alarm_observer.h"
+#include "core/monitor_options.h"
 #include "core/monitor_settings.h"
 #include "core/monitor_view.h"
 #include "polling/monitor_port.h"
@@ -94,13 +96,9 @@ public:
     void OnSilence();
     void OnClearAlarmPane();
 
-    // The options behind the window's check boxes, read by the worker.
-    std::atomic<int> m_bTopOnAlarm{1};
-    std::atomic<int> m_bPlaySound{1};
-    std::atomic<int> m_bMuteConnection{0};
-    std::atomic<int> m_bMuteServerFault{0};
-    std::atomic<int> m_bMuteDiskSpace{0};
-    std::atomic<int> m_bMuteDbLog{0};
+    // From any thread: the worker reads the mutes of each fault line as they are at that moment.
+    MonitorOptions Options() const;
+    void SetOptions(const MonitorOptions& options);
 
 signals:
     // A round's worker has started; RoundFinished follows when it has ended.
@@ -156,6 +154,8 @@ private:
     std::shared_ptr<RunPaneRelay> m_notices;
     std::shared_ptr<RunPaneRelay> m_warnings;
     AlarmFilter* m_alarmFilter = nullptr;
+    mutable std::mutex m_optionsMutex;
+    MonitorOptions m_options;
 };
 
 // Texts of the monitor's own.

@@ -41,13 +41,6 @@ QPlainTextEdit* MakePane(QWidget* parent, QRect geometry) {
     return pane;
 }
 
-void SetChecked(QCheckBox* box, const std::atomic<int>& option) {
-    box->setChecked(option.load() != 0);
-}
-void ReadChecked(const QCheckBox* box, std::atomic<int>& option) {
-    option.store(box->isChecked() ? 1 : 0);
-}
-
 }  // namespace
 
 CTessivDlg::CTessivDlg(MonitorSettings settings, QWidget* parent)
@@ -124,21 +117,24 @@ void CTessivDlg::OnInitDialog() {
 // turn a character cut by the pane cap into a replacement character.
 void CTessivDlg::UpdateData(bool saveAndValidate) {
     if (saveAndValidate) {
-        ReadChecked(m_checkPlaySound, m_bPlaySound);
-        ReadChecked(m_checkMuteConnection, m_bMuteConnection);
-        ReadChecked(m_checkTopOnAlarm, m_bTopOnAlarm);
-        ReadChecked(m_checkMuteServerFault, m_bMuteServerFault);
-        ReadChecked(m_checkMuteDiskSpace, m_bMuteDiskSpace);
-        ReadChecked(m_checkMuteDbLog, m_bMuteDbLog);
+        MonitorOptions options;
+        options.playSound = m_checkPlaySound->isChecked();
+        options.mutes.connection = m_checkMuteConnection->isChecked();
+        options.topOnAlarm = m_checkTopOnAlarm->isChecked();
+        options.mutes.serverFault = m_checkMuteServerFault->isChecked();
+        options.mutes.diskSpace = m_checkMuteDiskSpace->isChecked();
+        options.mutes.dbLog = m_checkMuteDbLog->isChecked();
+        m_core.SetOptions(options);
         return;
     }
     m_runView->Show(m_core.RunLog());
-    SetChecked(m_checkPlaySound, m_bPlaySound);
-    SetChecked(m_checkMuteConnection, m_bMuteConnection);
-    SetChecked(m_checkTopOnAlarm, m_bTopOnAlarm);
-    SetChecked(m_checkMuteServerFault, m_bMuteServerFault);
-    SetChecked(m_checkMuteDiskSpace, m_bMuteDiskSpace);
-    SetChecked(m_checkMuteDbLog, m_bMuteDbLog);
+    const MonitorOptions options = m_core.Options();
+    m_checkPlaySound->setChecked(options.playSound);
+    m_checkMuteConnection->setChecked(options.mutes.connection);
+    m_checkTopOnAlarm->setChecked(options.topOnAlarm);
+    m_checkMuteServerFault->setChecked(options.mutes.serverFault);
+    m_checkMuteDiskSpace->setChecked(options.mutes.diskSpace);
+    m_checkMuteDbLog->setChecked(options.mutes.dbLog);
 }
 
 void CTessivDlg::MonitoringStarted() {
@@ -253,7 +249,7 @@ void CTessivDlg::OnManageServers() {
     if (m_core.IsClosing()) return;
     CServerInfodlg dialog(m_core.Servers(), m_core.Setting(), this);
     dialog.OfferMaintenance(m_core.MaintenanceList(), m_core.Settings().clock, [this](std::string line) {
-        AppendRunLog(std::move(line));
+        m_core.AppendRunLog(std::move(line));
         UpdateData(false);
     });
     m_core.SetListOpen(true);

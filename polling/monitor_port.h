@@ -15,9 +15,9 @@ struct MuteOptions {
     bool dbLog = false;
 };
 
-// The one seam between a poll round and the window. The window implements it by carrying each call to its
-// own thread; tests implement it with a recorder. Every call returns after the window has handled it, except
-// ArmRoundTimer, which only asks.
+// The one seam between a poll round and the monitor. The monitor's core implements it by carrying each call
+// to its own thread; tests implement it with a recorder. Every call returns after the core has handled it,
+// except ArmRoundTimer, which only asks.
 class MonitorPort {
 public:
     virtual ~MonitorPort() = default;

@@ -5,17 +5,25 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QString>
+#include <QTest>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/alarm_observer.h"
 #include "core/monitor_core.h"
+#include "core/window_calls.h"
+#include "polling/round_observer.h"
+#include "tests/support/recording_view.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 #include "tools/status_host.h"
@@ -24,43 +32,27 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Utf8(const std::string& gbkLine) {
-    return gbk::ToQString(gbkLine).toStdString();
+bool WaitFor(const std::function<bool()>& condition) {
+    return QTest::qWaitFor(condition, 15000);
 }
 
-struct RecordingView final : MonitorView {
-    void RunLineAdded(const std::string& line) override { runLines.push_back(Utf8(line)); }
-    void Refresh() override {}
-    void AlarmLineAdded(const std::string& line) override { alarmLines.push_back(Utf8(line)); }
-    void AlarmPaneEmptied() override { ++emptied; }
-    void AlarmShown(bool forward, bool sound) override {
-        forwarded += forward ? 1 : 0;
-        sounding = sounding || sound;
-    }
-    void SoundStopped() override { sounding = false; }
-    bool IsSounding() const override { return sounding; }
-    void MonitoringStarted() override {}
-
-    std::vector<std::string> runLines;
-    std::vector<std::string> alarmLines;
-    int emptied = 0;
-    int forwarded = 0;
-    bool sounding = false;
+struct RecordingObserver final : AlarmObserver {
+    void AlarmRaised(const AlarmEvent& event) override { raised.push_back(event); }
+    void AlarmSilenced() override {}
+    void AllClear() override {}
+    void AlarmPaneCleared() override {}
+    std::vector<AlarmEvent> raised;
 };
 
-bool WaitFor(const std::function<bool()>& condition) {
-    QDeadlineTimer deadline(15s);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+struct RecordingRounds final : RoundObserver {
+    void EntryPolled(const EntryResult& result) override {
+        std::lock_guard hold(mutex);
+        results.push_back(result);
     }
-    return true;
-}
-
-bool Contains(const std::vector<std::string>& lines, const std::string& part) {
-    return std::ranges::any_of(lines,
-                               [&](const std::string& line) { return line.find(part) != std::string::npos; });
-}
+    void RoundEnded(std::size_t) override {}
+    std::mutex mutex;
+    std::vector<EntryResult> results;
+};
 
 class MonitorCoreTest : public testing::Test {
 protected:
@@ -155,6 +147,114 @@ TEST_F(MonitorCoreTest, ARoundThatCannotStartIsSaidAndTriedAgain) {
     };
     EXPECT_EXIT(roundsUnderTheLimit(), testing::ExitedWithCode(0),
                 "<[-0-9 :]+> 无法开始本轮查询（.+），到下一轮的时间再试\n");
+}
+
+// The operator deletes an earlier row while B is being queried: B's alarm still names B, with its URL,
+// not the entry that has moved into B's place.
+TEST_F(MonitorCoreTest, AnAlarmNamesThePolledEntryAfterAnEarlierRowIsDeleted) {
+    RecordingObserver alarms;
+    RecordingRounds rounds;
+    std::atomic<ServerLists*> servers{nullptr};  // set before the first round
+    StatusHost hostA;
+    StatusHost hostC;
+    StatusHost hostB([&servers](int) {
+        ServerLists::Locked lists = servers.load()->Lock();
+        if (lists.m_arrServers.size() == 3) {
+            lists.m_arrServers.erase(lists.m_arrServers.begin());
+            lists.m_arrServerStates.erase(lists.m_arrServerStates.begin());
+        }
+        return Scenario{.apps = {{"QUARLEX服务器", "2026-12-08 03:00:00"}}};
+    });
+    settings.roundObserver = &rounds;
+    WriteSetting({"A," + hostA.url() + "@1", "B," + hostB.url() + "@1", "C," + hostC.url() + "@1"});
+    MonitorCore core(settings, view);
+    servers = &core.Servers();
+    core.AddAlarmObserver(&alarms);
+    core.Start();
+
+    ASSERT_TRUE(WaitFor([&] { return !alarms.raised.empty(); }));
+    EXPECT_EQ(alarms.raised[0].line.substr(0, 4), "002 ");
+    EXPECT_EQ(alarms.raised[0].serverName, "B");
+    EXPECT_EQ(alarms.raised[0].url, hostB.url());
+    EXPECT_EQ(alarms.raised[0].category, FaultCategory::ServerFault);
+    const auto polledB = [&]() -> std::optional<EntryResult> {
+        std::lock_guard hold(rounds.mutex);
+        const auto b = std::ranges::find(rounds.results, std::string("B"), &EntryResult::name);
+        return b == rounds.results.end() ? std::nullopt : std::optional(*b);
+    };
+    ASSERT_TRUE(WaitFor([&] { return polledB().has_value(); }));
+    ASSERT_EQ(polledB()->faults.size(), 1u);
+    EXPECT_EQ(polledB()->faults[0].line, alarms.raised[0].line);
+    EXPECT_EQ(polledB()->faults[0].category, FaultCategory::ServerFault);
+}
+
+TEST_F(MonitorCoreTest, LoadsSettingIniWithATrueStatePerEntry) {
+    WriteFileBytes(dir / "Setting.ini", "A,ua@1\r\n\r\nB,ub@0\r\n");
+    settings.pacing.startDelay = 1h;
+    settings.pacing.firstRound = 1h;
+    MonitorCore core(settings, view);
+    core.Start();
+    EXPECT_EQ(core.Servers().Entries(), (std::vector<std::string>{"A,ua@1", "", "B,ub@0"}));
+    EXPECT_EQ(core.Servers().States(), (std::vector<std::string>{"true", "true", "true"}));
+}
+
+TEST_F(MonitorCoreTest, StartsByItselfAfterTheStartDelay) {
+    settings.pacing.startDelay = 10ms;
+    settings.pacing.firstRound = 1h;
+    MonitorCore core(settings, view);
+    core.Start();
+    EXPECT_TRUE(WaitFor([&] { return !core.RunLog().empty(); }));
+}
+
+// The options start with an alarm sounding and fetching the operator and nothing muted; what they are
+// when an alarm comes decides both, while its record says it was entitled to sound either way.
+TEST_F(MonitorCoreTest, TheOptionsDecideWhatAnAlarmDoesBeyondItsLine) {
+    settings.pacing.startDelay = 1h;
+    settings.pacing.firstRound = 1h;
+    MonitorCore core(settings, view);
+    core.Start();
+    MonitorOptions options = core.Options();
+    EXPECT_TRUE(options.topOnAlarm);
+    EXPECT_TRUE(options.playSound);
+    EXPECT_FALSE(options.mutes.connection || options.mutes.serverFault || options.mutes.diskSpace ||
+                 options.mutes.dbLog);
+
+    options.playSound = false;
+    options.topOnAlarm = false;
+    options.mutes.diskSpace = true;
+    core.SetOptions(options);
+    core.RaiseAlarm("x", true);
+    EXPECT_FALSE(view.sounding);
+    EXPECT_EQ(view.forwarded, 0);
+    EXPECT_EQ(ReadFileBytes(dir / "log.txt"), "x\r\nalarm sound ...\r\n");
+    EXPECT_TRUE(core.Mutes().diskSpace);
+    EXPECT_FALSE(core.Mutes().connection);
+
+    options.playSound = true;
+    options.topOnAlarm = true;
+    core.SetOptions(options);
+    core.RaiseAlarm("y", true);
+    EXPECT_TRUE(view.sounding);
+    EXPECT_EQ(view.forwarded, 1);
+}
+
+using WindowCallsTest = MonitorCoreTest;
+
+// A call into the core that throws ends the worker's wait with the exception instead of leaving it
+// waiting for ever.
+TEST_F(WindowCallsTest, AThrowingCallReturnsItsExceptionToTheWorker) {
+    QObject owner;
+    auto* calls = new WindowCalls(&owner);
+    std::atomic<bool> caught{false};
+    std::thread worker([&] {
+        try {
+            calls->Call([] { throw std::runtime_error("no converter"); });
+        } catch (const std::runtime_error&) {
+            caught = true;
+        }
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return caught.load(); }, 5000));
+    worker.join();
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ protected:
         settings.pacing.firstRound = 1h;
         window = std::make_unique<CTessivDlg>(settings);
         notifier = std::make_unique<DesktopNotifier>(HooksFor(*window), bus.Connect());
-        window->AddAlarmObserver(notifier.get());
+        window->Core().AddAlarmObserver(notifier.get());
     }
 
     void StartServer() {
@@ -88,7 +88,8 @@ protected:
 
 TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClear) {
     StartServer();
-    window->RaiseAlarm(gbk::FromUtf8("001 <2024-05-06 06:00:00> ------ A&B <主机> 异常 ------"), false);
+    window->Core().RaiseAlarm(gbk::FromUtf8("001 <2024-05-06 06:00:00> ------ A&B <主机> 异常 ------"),
+                              false);
     std::vector<NotifyCall> calls = WaitForNotify(1);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].app, QStringLiteral("Tessiv"));
@@ -106,7 +107,7 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
     EXPECT_EQ(calls[0].expire, -1);
 
     // A sounding alarm replaces it, critical and kept until dealt with, newest line first.
-    window->RaiseAlarm("002 <t> ------ second ------", true);
+    window->Core().RaiseAlarm("002 <t> ------ second ------", true);
     calls = WaitForNotify(2);
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[1].replacesId, 1u);
@@ -115,7 +116,7 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
     EXPECT_EQ(calls[1].expire, 0);
 
     // A later alarm without sound leaves it critical while the alarm still sounds.
-    window->RaiseAlarm("003 <t> ------ quiet ------", false);
+    window->Core().RaiseAlarm("003 <t> ------ quiet ------", false);
     calls = WaitForNotify(3);
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[2].replacesId, 1u);
@@ -130,7 +131,7 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
     EXPECT_EQ(closes[0].value(0).toUInt(), 1u);
 
     // The next alarms open a new one; a burst becomes one notification, replaced, with the newest five lines.
-    for (int i = 3; i <= 9; ++i) window->RaiseAlarm("00" + std::to_string(i) + " <t> fault", true);
+    for (int i = 3; i <= 9; ++i) window->Core().RaiseAlarm("00" + std::to_string(i) + " <t> fault", true);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             calls = WaitForNotify(4);
@@ -143,7 +144,7 @@ TEST_F(DesktopNotification, OneNotificationPerAlarmReplacedUntilSilenceOrAllClea
                                                 "fault\n006 &lt;t&gt; fault\n005 &lt;t&gt; fault"));
 
     // The all-clear, which the poll round sends, closes it too.
-    window->Silence();
+    window->Core().Silence();
     closes = server->Calls(kClose, 2);
     ASSERT_EQ(closes.size(), 2u);
     EXPECT_EQ(closes[1].value(0).toUInt(), 2u);
@@ -160,12 +161,13 @@ TEST_F(DesktopNotification, TheBodySaysSinceWhenEachHostIsInFault) {
         return std::optional<OutageStarts>(OutageStarts{{gbk::FromUtf8("中心-A"), start}});
     };
     DesktopNotifier withHistory(hooks, bus.Connect());
-    monitor.AddAlarmObserver(&withHistory);
+    monitor.Core().AddAlarmObserver(&withHistory);
     const auto at = [](std::chrono::system_clock::time_point when) {
         return QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(when)).toString("HH:mm");
     };
     const QString before = at(std::chrono::system_clock::now());
-    monitor.RaiseAlarm("001 <t> fault", false, AlarmFacts{"B", "http://b/s", FaultCategory::ServerFault});
+    monitor.Core().RaiseAlarm("001 <t> fault", false,
+                              AlarmFacts{"B", "http://b/s", FaultCategory::ServerFault});
     const std::vector<NotifyCall> calls = WaitForNotify(1);
     ASSERT_EQ(calls.size(), 1u);
     const QString body = QString::fromUtf8("001 &lt;t&gt; fault\n\n中心-A 自 %1 起异常\nB 自 %2 起异常");
@@ -177,7 +179,7 @@ TEST_F(DesktopNotification, TheBodySaysSinceWhenEachHostIsInFault) {
 TEST_F(DesktopNotification, ActionsFromTheServerSilenceAndRaiseTheWindow) {
     StartServer();
     window->show();
-    window->RaiseAlarm("001 <t> fault", true);
+    window->Core().RaiseAlarm("001 <t> fault", true);
     ASSERT_EQ(WaitForNotify(1).size(), 1u);
     WaitForOpen(1);
     ASSERT_TRUE(window->IsSounding());
@@ -188,7 +190,7 @@ TEST_F(DesktopNotification, ActionsFromTheServerSilenceAndRaiseTheWindow) {
     EXPECT_EQ(server->Calls(kClose, 1).size(), 1u);
 
     // The default action brings back a minimised window.
-    window->RaiseAlarm("002 <t> fault", false);
+    window->Core().RaiseAlarm("002 <t> fault", false);
     ASSERT_EQ(WaitForNotify(2).size(), 2u);
     WaitForOpen(2);
     window->showMinimized();
@@ -199,7 +201,7 @@ TEST_F(DesktopNotification, ActionsFromTheServerSilenceAndRaiseTheWindow) {
     // Closed by the user: the next alarm opens a new notification instead of reviving the closed one.
     Emit("NotificationClosed", QStringLiteral("uu"), {2u, 2u});
     WaitForOpen(0);
-    window->RaiseAlarm("003 <t> fault", false);
+    window->Core().RaiseAlarm("003 <t> fault", false);
     std::vector<NotifyCall> calls = WaitForNotify(3);
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[2].replacesId, 0u);
@@ -207,22 +209,24 @@ TEST_F(DesktopNotification, ActionsFromTheServerSilenceAndRaiseTheWindow) {
 
 TEST_F(DesktopNotification, NoServerCostsNothingAndALaterServerIsUsed) {
     // The sound device and the offscreen platform's raise() have their own say; only ours is measured.
-    window->m_bPlaySound = 0;
-    window->m_bTopOnAlarm = 0;
+    MonitorOptions options = window->Core().Options();
+    options.playSound = false;
+    options.topOnAlarm = false;
+    window->Core().SetOptions(options);
     testing::internal::CaptureStderr();
-    for (int i = 1; i <= 5; ++i) window->RaiseAlarm("00" + std::to_string(i) + " <t> fault", true);
+    for (int i = 1; i <= 5; ++i) window->Core().RaiseAlarm("00" + std::to_string(i) + " <t> fault", true);
     window->OnSilence();
-    window->RaiseAlarm("006 <t> fault", true);
+    window->Core().RaiseAlarm("006 <t> fault", true);
 
     StartServer();
-    window->RaiseAlarm("007 <t> fault", true);
+    window->Core().RaiseAlarm("007 <t> fault", true);
     std::vector<NotifyCall> calls = WaitForNotify(1);
     const std::string printed = testing::internal::GetCapturedStderr();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back().replacesId, 0u);
     EXPECT_TRUE(calls.back().body.startsWith(QStringLiteral("007 &lt;t&gt; fault\n006")));
     EXPECT_EQ(printed, "");
-    EXPECT_EQ(window->AlarmLog().substr(0, 3), "007");
+    EXPECT_EQ(window->Core().AlarmLog().substr(0, 3), "007");
 }
 
 }  // namespace

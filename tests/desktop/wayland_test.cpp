@@ -150,7 +150,7 @@ TEST_F(OnWayland, TrayItemShowsTheAlarmAndBringsTheWindowBack) {
     ASSERT_FALSE(quiet.argb.isEmpty());
 
     const std::string line = gbk::FromUtf8("001 <2024-05-06 06:00:00> ------ A 位置服务器 异常 ------");
-    window.RaiseAlarm(line, true);
+    window.Core().RaiseAlarm(line, true);
     const TrayState alarm = WaitForTray(item, [](const TrayState& state) {
         return state.toolTip.contains(QString::fromUtf8("有服务器异常"));
     });
@@ -187,7 +187,7 @@ TEST_F(OnWayland, TrayToolTipSaysSinceWhenEachHostIsInFault) {
     const QString since = QString::fromUtf8("A 自 %1 起异常")
                               .arg(QDateTime::fromSecsSinceEpoch(std::chrono::system_clock::to_time_t(start))
                                        .toString(QStringLiteral("HH:mm")));
-    window.RaiseAlarm("001 <t> fault", true);
+    window.Core().RaiseAlarm("001 <t> fault", true);
     const TrayState alarm = WaitForTray(item, [](const TrayState& state) {
         return state.toolTip.contains(QString::fromUtf8("有服务器异常"));
     });
@@ -213,7 +213,7 @@ TEST_F(OnWayland, AlarmNotificationAndDialogsOnWayland) {
 
     std::atomic<bool> done{false};
     std::thread worker([&] {
-        window.RaiseAlarm("001 <t> ------ wayland ------", true);
+        window.Core().RaiseAlarm("001 <t> ------ wayland ------", true);
         done = true;
     });
     EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 10000));

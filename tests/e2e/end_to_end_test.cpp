@@ -49,20 +49,21 @@ TEST_F(EndToEnd, FaultAlarmsAndRecoveryGivesTheAllClear) {
     StatusHost host(Scenario{.apps = {{"位置服务器", "2012-05-06 06:00:00"}}});
     auto window = OpenWindow({"Center-A," + host.url() + "@1"});
 
-    ASSERT_TRUE(WaitFor([&] { return window->Servers().States() == std::vector<std::string>{"false"}; }));
+    ASSERT_TRUE(
+        WaitFor([&] { return window->Core().Servers().States() == std::vector<std::string>{"false"}; }));
     const std::string faultText =
         gbk::FromUtf8(" ------ Center-A 位置服务器 2012-05-06 06:00:00 异常 ------");
-    EXPECT_EQ(window->AlarmLog().substr(0, 3), "001");
-    EXPECT_NE(window->AlarmLog().find(faultText), std::string::npos);
+    EXPECT_EQ(window->Core().AlarmLog().substr(0, 3), "001");
+    EXPECT_NE(window->Core().AlarmLog().find(faultText), std::string::npos);
     EXPECT_NE(Log().find(faultText + "\r\n" + kAlarmSoundLine), std::string::npos);
     EXPECT_TRUE(window->IsSounding());
     EXPECT_EQ(window->windowTitle(), QString::fromUtf8("有服务器异常 ...  Ver0.3"));
 
     host.SetScenario({});
-    ASSERT_TRUE(WaitFor([&] { return window->AlarmLog().empty() && !window->IsSounding(); }));
+    ASSERT_TRUE(WaitFor([&] { return window->Core().AlarmLog().empty() && !window->IsSounding(); }));
     EXPECT_EQ(window->windowTitle(), QString::fromUtf8("Vantrel  Ver0.3"));
-    EXPECT_NE(window->RunLog().find(gbk::FromUtf8(" Center-A 正常... ")), std::string::npos);
-    EXPECT_EQ(window->Servers().States(), std::vector<std::string>{"true"});
+    EXPECT_NE(window->Core().RunLog().find(gbk::FromUtf8(" Center-A 正常... ")), std::string::npos);
+    EXPECT_EQ(window->Core().Servers().States(), std::vector<std::string>{"true"});
 }
 
 TEST_F(EndToEnd, UnreachableHostAlarmsSilentlyThenSounds) {
@@ -87,7 +88,7 @@ TEST_F(EndToEnd, PausedEntryIsNeverQueried) {
     auto window = OpenWindow({"P," + paused.url() + "@0", "Q," + polled.url() + "@1"});
     ASSERT_TRUE(WaitFor([&] { return polled.requestCount() >= 3; }));
     EXPECT_EQ(paused.requestCount(), 0);
-    EXPECT_NE(window->RunLog().find("002 <"), std::string::npos);
+    EXPECT_NE(window->Core().RunLog().find("002 <"), std::string::npos);
 }
 
 TEST_F(EndToEnd, ClosingWhileAQueryHangsEndsPromptly) {
@@ -99,7 +100,7 @@ TEST_F(EndToEnd, ClosingWhileAQueryHangsEndsPromptly) {
     window->OnExit();
     // The query's own time-out is 30 s; closing cancels it instead of waiting.
     EXPECT_LT(clock.elapsed(), 3000);
-    EXPECT_FALSE(window->IsRoundRunning());
+    EXPECT_FALSE(window->Core().IsRoundRunning());
 }
 
 TEST_F(EndToEnd, ClosingAtAnyMomentOfARoundNeitherHangsNorCrashes) {

@@ -166,7 +166,7 @@ enum class SaveOutcome { Reported, Saved };
 // exactly one message that names the file.
 void ManageServersWithBrokenSave(CTessivDlg& window, const std::function<void()>& breakIt,
                                  SaveOutcome outcome = SaveOutcome::Reported) {
-    const Entries before = window.Servers().Entries();
+    const Entries before = window.Core().Servers().Entries();
     ASSERT_FALSE(before.empty());
     bool sawDialog = false;
     QStringList messages;
@@ -203,8 +203,8 @@ void ManageServersWithBrokenSave(CTessivDlg& window, const std::function<void()>
     EXPECT_TRUE(window.findChildren<CServerInfodlg*>().empty());
     Entries expected = before;
     expected[0] = expected[0].substr(0, expected[0].find('@')) + "@0";
-    EXPECT_EQ(window.Servers().Entries(), expected);
-    EXPECT_EQ(window.Servers().States(), Entries(before.size(), kStateTrue));
+    EXPECT_EQ(window.Core().Servers().Entries(), expected);
+    EXPECT_EQ(window.Core().Servers().States(), Entries(before.size(), kStateTrue));
 }
 
 const Entries kEntries = {"A,http://127.0.0.1:1/a@1", "B,http://127.0.0.1:1/b@1"};
@@ -231,8 +231,9 @@ TEST_F(Faults, UnwritableSettingFileIsReportedAndKeepsTheEdit) {
         WriteFileBytes(data / kSettingFileName / "keep", "kept");
         EXPECT_TRUE(LoadServerEntries(data / kSettingFileName).empty());
         CTessivDlg window(Quiet(data));
-        EXPECT_TRUE(window.Servers().Entries().empty());
-        window.Servers().Reset(kEntries);  // nothing loads from a folder; the entries come from elsewhere
+        EXPECT_TRUE(window.Core().Servers().Entries().empty());
+        window.Core().Servers().Reset(
+            kEntries);  // nothing loads from a folder; the entries come from elsewhere
         ManageServersWithBrokenSave(window, [] {});
         EXPECT_TRUE(fs::is_directory(data / kSettingFileName));
         EXPECT_EQ(ReadFileBytes(data / kSettingFileName / "keep"), "kept");
@@ -252,10 +253,10 @@ TEST_F(Faults, UnwritableSettingFileIsReportedAndKeepsTheEdit) {
         ASSERT_GE(file.string().size() + std::string(".XXXXXX.").size(), static_cast<std::size_t>(PATH_MAX));
         WriteFileBytes(file, CrLfLines(kEntries));
         CTessivDlg window(Quiet(data));
-        ASSERT_EQ(window.Servers().Entries(), kEntries);
+        ASSERT_EQ(window.Core().Servers().Entries(), kEntries);
         ManageServersWithBrokenSave(
             window, [] {}, SaveOutcome::Saved);
-        EXPECT_EQ(ReadFileBytes(file), CrLfLines(window.Servers().Entries()));
+        EXPECT_EQ(ReadFileBytes(file), CrLfLines(window.Core().Servers().Entries()));
         EXPECT_EQ(Leftovers(data), 0);
     }
 }
@@ -283,7 +284,7 @@ TEST_F(Faults, DiskFillingUpMidSaveKeepsTheOldFile) {
         WriteFileBytes(file, old);
         CTessivDlg window(Quiet(dir.path()));
         {
-            ServerLists::Locked lists = window.Servers().Lock();
+            ServerLists::Locked lists = window.Core().Servers().Lock();
             for (const std::string& line : many) {
                 lists.m_arrServers.push_back(line);
                 lists.m_arrServerStates.push_back(kStateTrue);
@@ -304,8 +305,8 @@ TEST_F(Faults, UnwritableLogStillShowsSoundsAndTitlesTheAlarm) {
     {
         SCOPED_TRACE("an alarm raised on the window");
         CTessivDlg window(Quiet(dir.path()));
-        window.RaiseAlarm(line, true);
-        EXPECT_EQ(window.AlarmLog(), line + "\r\n");
+        window.Core().RaiseAlarm(line, true);
+        EXPECT_EQ(window.Core().AlarmLog(), line + "\r\n");
         EXPECT_TRUE(window.IsSounding());
         EXPECT_EQ(window.windowTitle(), QString::fromUtf8(kAlarmTitle));
         EXPECT_TRUE(window.isVisible());
@@ -314,9 +315,9 @@ TEST_F(Faults, UnwritableLogStillShowsSoundsAndTitlesTheAlarm) {
         SCOPED_TRACE("an alarm from a round");
         StatusHost host(Scenario{.apps = {{"位置服务器", "2024-05-01 08:30:00.0"}}});
         auto window = OpenWindow({"Center," + host.url() + "@1"}, Running(0ms, 1h));
-        ASSERT_TRUE(
-            QTest::qWaitFor([&] { return window->Servers().States() == Entries{kStateFalse}; }, 15000));
-        EXPECT_NE(window->AlarmLog().find(
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window->Core().Servers().States() == Entries{kStateFalse}; },
+                                    15000));
+        EXPECT_NE(window->Core().AlarmLog().find(
                       gbk::FromUtf8(" ------ Center 位置服务器 2024-05-01 08:30:00.0 异常 ------")),
                   std::string::npos);
         EXPECT_TRUE(window->IsSounding());
@@ -353,7 +354,7 @@ TEST_F(Faults, MissingOrBrokenSosWavFallsBackToTheBuiltInSound) {
             c.make();
             QElapsedTimer clock;
             clock.start();
-            window.RaiseAlarm("alarm", true);
+            window.Core().RaiseAlarm("alarm", true);
             EXPECT_TRUE(window.IsSounding());
             EXPECT_EQ(sound->Source(), AlarmSound::kBuiltInSound);
             EXPECT_EQ(window.windowTitle(), QString::fromUtf8(kAlarmTitle));
@@ -368,14 +369,14 @@ TEST_F(Faults, MissingOrBrokenSosWavFallsBackToTheBuiltInSound) {
             ReadFileBytes(fs::path(TESSIV_TEST_DATA) / ".." / ".." / "res" / "alarm.wav");
         ASSERT_FALSE(wave.empty());
         WriteFileBytes(wav, wave);
-        window.RaiseAlarm("alarm", true);
+        window.Core().RaiseAlarm("alarm", true);
         EXPECT_EQ(sound->Source(), QUrl::fromLocalFile(QString::fromStdString(wav.string())));
         EXPECT_TRUE(window.IsSounding());
 
         QElapsedTimer clock;
         clock.start();
         for (int i = 0; i < 50; ++i) {
-            window.RaiseAlarm("again", true);
+            window.Core().RaiseAlarm("again", true);
             window.OnSilence();
         }
         EXPECT_FALSE(window.IsSounding());
@@ -388,9 +389,9 @@ TEST_F(Faults, ClosingDuringAHangingQueryEndsPromptly) {
     auto window = OpenWindow({"Hang," + host.url() + "@1"}, Running(0ms, 0ms));
     ASSERT_TRUE(QTest::qWaitFor([&] { return host.requestCount() >= 1; }, 15000));
     QTest::qWait(20);
-    ASSERT_TRUE(window->IsRoundRunning());
+    ASSERT_TRUE(window->Core().IsRoundRunning());
     EXPECT_LT(Close(*window), kPromptCloseMs);
-    EXPECT_FALSE(window->IsRoundRunning());
+    EXPECT_FALSE(window->Core().IsRoundRunning());
 }
 
 // A name server that swallows every query: the status URL's host name is never resolved. The test runs
@@ -399,9 +400,9 @@ TEST_F(Faults, ClosingDuringAHungNameLookupEndsPromptly) {
     const char* host = "Slow,http://status.tessiv-test.invalid:89/Interface/tarv/tarvAction_appreg.action@1";
     if (std::getenv("TESSIV_PRIVATE_RESOLVER") != nullptr) {
         auto window = OpenWindow({host}, Running(0ms, 1h));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return window->IsRoundRunning(); }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window->Core().IsRoundRunning(); }, 5000));
         QTest::qWait(300);  // the lookup is under way and will not return
-        ASSERT_TRUE(window->IsRoundRunning());
+        ASSERT_TRUE(window->Core().IsRoundRunning());
         EXPECT_LT(Close(*window), 1500);
         return;
     }
@@ -464,11 +465,11 @@ TEST_F(Faults, ClosingDuringThePausesEndsPromptly) {
         StatusHost first;
         StatusHost second;
         auto window = OpenWindow({"A," + first.url() + "@1", "B," + second.url() + "@1"}, Running(10s, 0ms));
-        ASSERT_TRUE(
-            QTest::qWaitFor([&] { return window->RunLog().find("001 <") != std::string::npos; }, 15000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return window->Core().RunLog().find("001 <") != std::string::npos; }, 15000));
         QTest::qWait(20);
         EXPECT_LT(Close(*window), kPromptCloseMs);
-        EXPECT_FALSE(window->IsRoundRunning());
+        EXPECT_FALSE(window->Core().IsRoundRunning());
         EXPECT_EQ(second.requestCount(), 0);  // the round was still pausing after the first entry
     }
     {
@@ -480,9 +481,9 @@ TEST_F(Faults, ClosingDuringThePausesEndsPromptly) {
         ASSERT_TRUE(
             QTest::qWaitFor([&] { return window->windowTitle() == QString::fromUtf8(kQuietTitle); }, 15000));
         QTest::qWait(20);
-        ASSERT_TRUE(window->IsRoundRunning());
+        ASSERT_TRUE(window->Core().IsRoundRunning());
         EXPECT_LT(Close(*window), kPromptCloseMs);
-        EXPECT_FALSE(window->IsRoundRunning());
+        EXPECT_FALSE(window->Core().IsRoundRunning());
     }
 }
 
@@ -498,13 +499,13 @@ TEST_F(Faults, ClosingWhileTheWorkerWaitsOnTheWindowEndsPromptly) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return asked.load(); }, 15000));
         // The window thread stops serving events; the answer comes and the worker's alarm call waits for it.
         std::this_thread::sleep_for(500ms);
-        ASSERT_TRUE(window->AlarmLog().empty());
-        ASSERT_TRUE(window->IsRoundRunning());
+        ASSERT_TRUE(window->Core().AlarmLog().empty());
+        ASSERT_TRUE(window->Core().IsRoundRunning());
         EXPECT_LT(Close(*window), kPromptCloseMs);
-        EXPECT_FALSE(window->IsRoundRunning());
+        EXPECT_FALSE(window->Core().IsRoundRunning());
         // The waiting call was served while closing: the line reached the pane and log.txt, but a closing
         // window neither sounds nor comes to the front.
-        EXPECT_NE(window->AlarmLog().find(gbk::FromUtf8("F 空间不足")), std::string::npos);
+        EXPECT_NE(window->Core().AlarmLog().find(gbk::FromUtf8("F 空间不足")), std::string::npos);
         EXPECT_NE(ReadFileBytes(dir / kAlarmLogFileName).find(gbk::FromUtf8("F 空间不足")),
                   std::string::npos);
         EXPECT_FALSE(window->IsSounding());
@@ -526,9 +527,9 @@ TEST_F(Faults, ClosingWhileTheWorkerWaitsOnTheWindowEndsPromptly) {
         for (int attempt = 0; attempt < 40; ++attempt) {
             auto window = OpenWindow(entries, Running(0ms, 0ms));
             QTest::qWait(delayMs(random));
-            if (window->IsRoundRunning()) ++closedMidRound;
+            if (window->Core().IsRoundRunning()) ++closedMidRound;
             EXPECT_LT(Close(*window), kPromptCloseMs) << "attempt " << attempt;
-            EXPECT_FALSE(window->IsRoundRunning()) << "attempt " << attempt;
+            EXPECT_FALSE(window->Core().IsRoundRunning()) << "attempt " << attempt;
         }
         EXPECT_GT(closedMidRound, 0);
         EXPECT_GT(faulty.requestCount(), 0);
@@ -549,10 +550,10 @@ TEST_F(Faults, ClosingRightAfterTheNextRoundWasArmedStartsNoOtherRound) {
         });
         ASSERT_TRUE(QTest::qWaitFor([&] { return closeMs >= 0; }, 15000));
         EXPECT_LT(closeMs, kPromptCloseMs);
-        EXPECT_FALSE(window->IsRoundRunning());
+        EXPECT_FALSE(window->Core().IsRoundRunning());
         QTest::qWait(300);  // six times the next-round delay
         EXPECT_EQ(host.requestCount(), requestsAtClose);
-        EXPECT_FALSE(window->IsRoundRunning());
+        EXPECT_FALSE(window->Core().IsRoundRunning());
     }
     {
         SCOPED_TRACE("closed before the window has handled the arming");
@@ -565,17 +566,17 @@ TEST_F(Faults, ClosingRightAfterTheNextRoundWasArmedStartsNoOtherRound) {
         auto window = OpenWindow({"P,http://127.0.0.1:1/p@0", "Q," + host.url() + "@1"}, Running(0ms, 0ms));
         {
             // A paused entry that is not normal holds the all-clear back, which would call into the window.
-            ServerLists::Locked lists = window->Servers().Lock();
+            ServerLists::Locked lists = window->Core().Servers().Lock();
             lists.m_arrServerStates[0] = kStateFalse;
         }
         ASSERT_TRUE(QTest::qWaitFor([&] { return asked.load(); }, 15000));
         std::this_thread::sleep_for(500ms);  // the worker finishes and asks for the next round meanwhile
-        ASSERT_FALSE(window->IsRoundRunning());
-        ASSERT_EQ(window->RunLog().find("002 <"), std::string::npos);
+        ASSERT_FALSE(window->Core().IsRoundRunning());
+        ASSERT_EQ(window->Core().RunLog().find("002 <"), std::string::npos);
         EXPECT_LT(Close(*window), kPromptCloseMs);
         QTest::qWait(300);  // the arming is handled now, by a closed window
         EXPECT_EQ(host.requestCount(), 1);
-        EXPECT_FALSE(window->IsRoundRunning());
+        EXPECT_FALSE(window->Core().IsRoundRunning());
     }
 }
 

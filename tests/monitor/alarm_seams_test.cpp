@@ -1,5 +1,6 @@
-// Where the alarm meets what hangs off it: the facts it carries, observers that fail, a minimised window, and
-// the tray or notification acting while the server list is open.
+// Where the alarm meets what hangs off it in the window: observers that fail, a minimised window, and the
+// tray or notification acting while the server list is open. The facts an alarm carries are tested on the
+// core.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -15,18 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <thread>
 
 #include "app/window_hooks.h"
 #include "core/alarm_observer.h"
-#include "polling/round_observer.h"
 #include "servers/ui/server_list_dialog.h"
 #include "tests/support/monitor_fixture.h"
-#include "text/gbk.h"
-#include "tools/status_host.h"
 
 namespace {
 
@@ -44,16 +40,6 @@ struct ThrowingObserver final : AlarmObserver {
     void AlarmSilenced() override {}
     void AllClear() override { throw std::logic_error("observer broke again"); }
     void AlarmPaneCleared() override {}
-};
-
-struct RecordingRounds final : RoundObserver {
-    void EntryPolled(const EntryResult& result) override {
-        std::lock_guard hold(mutex);
-        results.push_back(result);
-    }
-    void RoundEnded(std::size_t) override {}
-    std::mutex mutex;
-    std::vector<EntryResult> results;
 };
 
 // Runs `calls` on a thread of its own, as the poll round does, while the window keeps handling events.
@@ -114,57 +100,19 @@ private:
 
 using AlarmSeams = MonitorFixture;
 
-// The operator deletes an earlier row while B is being queried: B's alarm still names B, with its URL, not
-// the entry that has moved into B's place.
-TEST_F(AlarmSeams, AnAlarmNamesThePolledEntryAfterAnEarlierRowIsDeleted) {
-    StatusHost hostA;
-    StatusHost hostC;
-    StatusHost hostB([this](int) {
-        ServerLists::Locked lists = window->Servers().Lock();
-        if (lists.m_arrServers.size() == 3) {
-            lists.m_arrServers.erase(lists.m_arrServers.begin());
-            lists.m_arrServerStates.erase(lists.m_arrServerStates.begin());
-        }
-        return Scenario{.apps = {{"QUARLEX服务器", "2026-12-08 03:00:00"}}};
-    });
-    RecordingObserver alarms;
-    RecordingRounds rounds;
-    MonitorSettings settings = Settings(true);
-    settings.roundObserver = &rounds;
-    WriteFileBytes(settingFile, CrLfLines({"A," + hostA.url() + "@1", "B," + hostB.url() + "@1",
-                                           "C," + hostC.url() + "@1"}));
-    OpenWith(std::move(settings));
-    window->AddAlarmObserver(&alarms);
-
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !alarms.raised.empty(); }, 10000));
-    EXPECT_EQ(alarms.raised[0].line.substr(0, 4), "002 ");
-    EXPECT_EQ(alarms.raised[0].serverName, "B");
-    EXPECT_EQ(alarms.raised[0].url, hostB.url());
-    EXPECT_EQ(alarms.raised[0].category, FaultCategory::ServerFault);
-    const auto polledB = [&]() -> std::optional<EntryResult> {
-        std::lock_guard hold(rounds.mutex);
-        const auto b = std::ranges::find(rounds.results, std::string("B"), &EntryResult::name);
-        return b == rounds.results.end() ? std::nullopt : std::optional(*b);
-    };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return polledB().has_value(); }, 10000));
-    ASSERT_EQ(polledB()->faults.size(), 1u);
-    EXPECT_EQ(polledB()->faults[0].line, alarms.raised[0].line);
-    EXPECT_EQ(polledB()->faults[0].category, FaultCategory::ServerFault);
-}
-
 // An observer that throws is reported once; the alarm is still recorded, the others are still told, and the
 // all-clear still ends the sound.
 TEST_F(AlarmSeams, AThrowingObserverCostsNeitherTheRecordNorTheOthersNorTheProcess) {
     ThrowingObserver thrower;
     RecordingObserver others;
     Open();
-    window->AddAlarmObserver(&thrower);
-    window->AddAlarmObserver(&others);
+    window->Core().AddAlarmObserver(&thrower);
+    window->Core().AddAlarmObserver(&others);
     const AlarmFacts facts{"A", "http://192.0.2.1/s", FaultCategory::ServerFault};
     FromWorker([&] {
-        window->RaiseAlarm("001 <t> ------ A QUARLEX服务器 ------", true, facts);
-        window->RaiseAlarm("001 <t> ------ A again ------", true, facts);
-        window->Silence();
+        window->Core().RaiseAlarm("001 <t> ------ A QUARLEX服务器 ------", true, facts);
+        window->Core().RaiseAlarm("001 <t> ------ A again ------", true, facts);
+        window->Core().Silence();
     });
     EXPECT_EQ(Log(),
               "001 <t> ------ A QUARLEX服务器 ------\r\nalarm sound ...\r\n"
@@ -191,7 +139,7 @@ TEST_F(AlarmSeams, AnAlarmLeavesAMinimisedWindowMinimisedAndAsksForAttention) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
     std::unique_ptr<WindowManagerView> x11;
     if (QGuiApplication::platformName() == QLatin1String("xcb")) x11 = std::make_unique<WindowManagerView>();
-    window->RaiseAlarm("001 <t> ------ A QUARLEX服务器 ------", true);
+    window->Core().RaiseAlarm("001 <t> ------ A QUARLEX服务器 ------", true);
     QTest::qWait(100);
     EXPECT_TRUE(window->windowHandle()->windowStates().testFlag(Qt::WindowMinimized));
     EXPECT_TRUE(window->isMinimized());
@@ -212,7 +160,7 @@ TEST_F(AlarmSeams, TrayActionsWhileTheServerListIsOpen) {
     QSignalSpy finished(window.get(), &QDialog::finished);
     bool listClosedFirst = false;
     ModalDriver driver([&](CServerInfodlg& list) {
-        window->RaiseAlarm("001 <t> ------ A QUARLEX服务器 ------", true);
+        window->Core().RaiseAlarm("001 <t> ------ A QUARLEX服务器 ------", true);
         hooks.silence();
         EXPECT_FALSE(window->IsSounding());
         hooks.showAndRaise(QString());

@@ -19,11 +19,9 @@
 #include <functional>
 #include <memory>
 #include <random>
-#include <stdexcept>
 #include <thread>
 
 #include "core/pane_text.h"
-#include "core/window_calls.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/pane_view.h"
 #include "tests/support/sound_servers.h"
@@ -84,13 +82,6 @@ TEST_F(MonitorWindow, OpensWithTheTemplatesControlsAndDefaults) {
     EXPECT_EQ(Button(window, "退出")->nextInFocusChain(), Button(window, "关闭声音"));
 }
 
-TEST_F(MonitorWindow, LoadsSettingIniWithATrueStatePerEntry) {
-    WriteFileBytes(dir / "Setting.ini", "A,ua@1\r\n\r\nB,ub@0\r\n");
-    CTessivDlg window(Settings());
-    EXPECT_EQ(window.Servers().Entries(), (std::vector<std::string>{"A,ua@1", "", "B,ub@0"}));
-    EXPECT_EQ(window.Servers().States(), (std::vector<std::string>{"true", "true", "true"}));
-}
-
 TEST_F(MonitorWindow, StartWritesTheStartLineOnceAndDisablesItself) {
     MonitorSettings settings = Settings();
     settings.pacing.startDelay = 50ms;
@@ -98,19 +89,12 @@ TEST_F(MonitorWindow, StartWritesTheStartLineOnceAndDisablesItself) {
     window.show();
     QTest::mouseClick(Button(window, "启动"), Qt::LeftButton);
     const std::string startLine = gbk::FromUtf8("服务器监控程序已经启动!") + "\r\n";
-    EXPECT_EQ(window.RunLog(), startLine);
+    EXPECT_EQ(window.Core().RunLog(), startLine);
     EXPECT_FALSE(Button(window, "启动")->isEnabled());
     QTest::qWait(150);  // timer 1 fires meanwhile and must do nothing more
-    EXPECT_EQ(window.RunLog(), startLine);
+    EXPECT_EQ(window.Core().RunLog(), startLine);
     EXPECT_EQ(window.findChildren<QPlainTextEdit*>()[0]->toPlainText(),
               QString::fromUtf8("服务器监控程序已经启动!\n"));
-}
-
-TEST_F(MonitorWindow, StartsByItselfAfterTheStartDelay) {
-    MonitorSettings settings = Settings();
-    settings.pacing.startDelay = 10ms;
-    CTessivDlg window(settings);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.RunLog().empty(); }, 5000));
 }
 
 TEST_F(MonitorWindow, EnterStartsAndNeverCloses) {
@@ -120,7 +104,7 @@ TEST_F(MonitorWindow, EnterStartsAndNeverCloses) {
     EXPECT_FALSE(Button(window, "启动")->isEnabled());
     QTest::keyClick(&window, Qt::Key_Return);
     EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(window.RunLog(), gbk::FromUtf8("服务器监控程序已经启动!") + "\r\n");
+    EXPECT_EQ(window.Core().RunLog(), gbk::FromUtf8("服务器监控程序已经启动!") + "\r\n");
 }
 
 TEST_F(MonitorWindow, EscapeAndExitEndTheWindow) {
@@ -139,15 +123,15 @@ TEST_F(MonitorWindow, EscapeAndExitEndTheWindow) {
 TEST_F(MonitorWindow, AlarmWithSoundFrontWindowTitleAndLogRecord) {
     CTessivDlg window(Settings());
     ASSERT_FALSE(window.isVisible());
-    window.RaiseAlarm("001 <t> ------ a ------", true);
+    window.Core().RaiseAlarm("001 <t> ------ a ------", true);
     EXPECT_TRUE(window.isVisible());  // brought to the front
     EXPECT_TRUE(window.IsSounding());
     EXPECT_EQ(window.windowTitle(), QString::fromUtf8("有服务器异常 ...  Ver0.3"));
-    EXPECT_EQ(window.AlarmLog(), "001 <t> ------ a ------\r\n");
+    EXPECT_EQ(window.Core().AlarmLog(), "001 <t> ------ a ------\r\n");
     EXPECT_EQ(Log(), "001 <t> ------ a ------\r\nalarm sound ...\r\n");
 
-    window.RaiseAlarm("002 <t> ------ b ------", false);
-    EXPECT_EQ(window.AlarmLog(), "002 <t> ------ b ------\r\n001 <t> ------ a ------\r\n");
+    window.Core().RaiseAlarm("002 <t> ------ b ------", false);
+    EXPECT_EQ(window.Core().AlarmLog(), "002 <t> ------ b ------\r\n001 <t> ------ a ------\r\n");
     EXPECT_EQ(Log(), "001 <t> ------ a ------\r\nalarm sound ...\r\n002 <t> ------ b ------\r\n");
 }
 
@@ -155,15 +139,15 @@ TEST_F(MonitorWindow, OptionClicksChangeWhatTheNextAlarmDoes) {
     CTessivDlg window(Settings());
     window.show();
     QTest::mouseClick(CheckBox(window, "报警时播放声音"), Qt::LeftButton);
-    EXPECT_EQ(window.m_bPlaySound.load(), 0);
-    window.RaiseAlarm("x", true);
+    EXPECT_FALSE(window.Core().Options().playSound);
+    window.Core().RaiseAlarm("x", true);
     EXPECT_FALSE(window.IsSounding());
     EXPECT_NE(window.windowTitle(), QString::fromUtf8("有服务器异常 ...  Ver0.3"));
     EXPECT_EQ(Log(), "x\r\nalarm sound ...\r\n");  // entitled to sound, even though it did not
 
     QTest::mouseClick(CheckBox(window, "连接异常不报警"), Qt::LeftButton);
     QTest::mouseClick(CheckBox(window, "日志需要清理不报警"), Qt::LeftButton);
-    MuteOptions mutes = window.Mutes();
+    MuteOptions mutes = window.Core().Mutes();
     EXPECT_TRUE(mutes.connection);
     EXPECT_TRUE(mutes.dbLog);
     EXPECT_FALSE(mutes.serverFault);
@@ -175,34 +159,34 @@ TEST_F(MonitorWindow, TopOnAlarmOffLeavesAHiddenWindowHidden) {
     window.show();
     QTest::mouseClick(CheckBox(window, "报警时窗口置顶"), Qt::LeftButton);
     window.hide();
-    window.RaiseAlarm("x", false);
+    window.Core().RaiseAlarm("x", false);
     EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(window.AlarmLog(), "x\r\n");
+    EXPECT_EQ(window.Core().AlarmLog(), "x\r\n");
 }
 
 TEST_F(MonitorWindow, ClearAndSilenceLeaveEachOthersStateAlone) {
     CTessivDlg window(Settings());
     window.show();
-    window.RaiseAlarm("x", true);
+    window.Core().RaiseAlarm("x", true);
     QTest::mouseClick(Button(window, "清空异常记录"), Qt::LeftButton);
-    EXPECT_EQ(window.AlarmLog(), "");
+    EXPECT_EQ(window.Core().AlarmLog(), "");
     EXPECT_TRUE(window.IsSounding());
     EXPECT_EQ(window.windowTitle(), QString::fromUtf8("有服务器异常 ...  Ver0.3"));
 
-    window.RaiseAlarm("y", true);
+    window.Core().RaiseAlarm("y", true);
     QTest::mouseClick(Button(window, "关闭声音"), Qt::LeftButton);
     EXPECT_FALSE(window.IsSounding());
     EXPECT_EQ(window.windowTitle(), QString::fromUtf8("Vantrel  Ver0.3"));
-    EXPECT_EQ(window.AlarmLog(), "y\r\n");
+    EXPECT_EQ(window.Core().AlarmLog(), "y\r\n");
 }
 
 TEST_F(MonitorWindow, WorkerThreadCallsAreCarriedToTheWindow) {
     CTessivDlg window(Settings());
     std::atomic<bool> done{false};
     std::thread worker([&] {
-        window.AppendRunLog("run line");
-        window.RaiseAlarm("alarm line", true);
-        window.PollRefresh();
+        window.Core().AppendRunLog("run line");
+        window.Core().RaiseAlarm("alarm line", true);
+        window.Core().PollRefresh();
         done = true;
     });
     // The calls block until the window's thread has handled them, so keep its events flowing until the
@@ -210,7 +194,7 @@ TEST_F(MonitorWindow, WorkerThreadCallsAreCarriedToTheWindow) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
     worker.join();
     EXPECT_TRUE(window.IsSounding());
-    EXPECT_EQ(window.RunLog(), "run line\r\n");
+    EXPECT_EQ(window.Core().RunLog(), "run line\r\n");
     EXPECT_EQ(window.findChildren<QPlainTextEdit*>()[0]->toPlainText(), QStringLiteral("run line\n"));
     EXPECT_EQ(Log(), "alarm line\r\nalarm sound ...\r\n");
 }
@@ -254,8 +238,8 @@ TEST_F(MonitorWindow, AHungSoundServerNeitherFreezesTheWindowNorHoldsUpItsClose)
         EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 1000));
         worker.join();
     };
-    fromWorker([&] { window->RaiseAlarm("first", true); });
-    EXPECT_EQ(window->AlarmLog(), "first\r\n");
+    fromWorker([&] { window->Core().RaiseAlarm("first", true); });
+    EXPECT_EQ(window->Core().AlarmLog(), "first\r\n");
     EXPECT_EQ(window->windowTitle(), QString::fromUtf8(kAlarmTitle));
     EXPECT_TRUE(window->IsSounding());
     QTest::qWait(300);  // long enough for the audio thread to reach the server and hang there
@@ -268,12 +252,12 @@ TEST_F(MonitorWindow, AHungSoundServerNeitherFreezesTheWindowNorHoldsUpItsClose)
     EXPECT_EQ(window->windowTitle(), QString::fromUtf8(kQuietTitle));
 
     fromWorker([&] {
-        window->RaiseAlarm("second", true);
-        window->Silence();  // the all-clear
-        window->ClearAlarmPane();
+        window->Core().RaiseAlarm("second", true);
+        window->Core().Silence();  // the all-clear
+        window->Core().ClearAlarmPane();
     });
     EXPECT_FALSE(window->IsSounding());
-    EXPECT_EQ(window->AlarmLog(), "");
+    EXPECT_EQ(window->Core().AlarmLog(), "");
     EXPECT_EQ(Log(), "first\r\nalarm sound ...\r\nsecond\r\nalarm sound ...\r\n");
 
     QElapsedTimer clock;
@@ -309,23 +293,6 @@ TEST_F(MonitorWindow, IsAnOrdinaryTopLevelWindow) {
     EXPECT_EQ(window.windowHandle()->transientParent(), nullptr);
     EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
-}
-
-// A call into the window that throws ends the worker's wait with the exception instead of leaving it
-// waiting for ever.
-TEST(WindowCallsTest, AThrowingCallReturnsItsExceptionToTheWorker) {
-    QObject owner;
-    auto* calls = new WindowCalls(&owner);
-    std::atomic<bool> caught{false};
-    std::thread worker([&] {
-        try {
-            calls->Call([] { throw std::runtime_error("no converter"); });
-        } catch (const std::runtime_error&) {
-            caught = true;
-        }
-    });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return caught.load(); }, 5000));
-    worker.join();
 }
 
 // A refresh changes only what changed, yet the pane shows exactly what showing its whole text would: with
@@ -414,18 +381,18 @@ TEST_F(MonitorWindow, AWorkingSoundServerLoopsTheAlarmUntilSilencedOrAllClear) {
         return QTest::qWaitFor([&] { return PlayingStreams(server.Address()) == streams; }, 10000);
     };
 
-    window.RaiseAlarm("001 <t> ------ a ------", true);
+    window.Core().RaiseAlarm("001 <t> ------ a ------", true);
     ASSERT_TRUE(playing(1)) << "the alarm never reached the sound server";
     QTest::qWait(1500);  // the built-in sound lasts 0.8 s
     EXPECT_EQ(PlayingStreams(server.Address()), 1) << "the sound did not loop";
     QTest::mouseClick(Button(window, "关闭声音"), Qt::LeftButton);
     EXPECT_TRUE(playing(0)) << "关闭声音 left the stream playing";
 
-    window.RaiseAlarm("001 <t> ------ a ------", true);
+    window.Core().RaiseAlarm("001 <t> ------ a ------", true);
     ASSERT_TRUE(playing(1));
     std::atomic<bool> done{false};
     std::thread worker([&] {
-        window.Silence();  // the all-clear, from the round
+        window.Core().Silence();  // the all-clear, from the round
         done = true;
     });
     EXPECT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));

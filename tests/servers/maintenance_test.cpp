@@ -135,7 +135,8 @@ TEST_F(MaintenanceFromTheList, AnHourPausesTheEntryAcrossARestartAndThePassingCl
 
     // The clock passes the end: the next round's start enables it again.
     *now = end + 1;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return hostA.requestCount() > seenA; }, 10000)) << window->RunLog();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return hostA.requestCount() > seenA; }, 10000))
+        << window->Core().RunLog();
     EXPECT_EQ(ReadFileBytes(settingFile), CrLfLines({headA + "@1", lineB}));
     EXPECT_FALSE(fs::exists(stateFile));
     const QString ended = QString::fromStdString("<" + FormatLocalTime(end + 1, kPaneTimeFormat) + "> ") +
@@ -150,7 +151,7 @@ TEST_F(MaintenanceFromTheList, MaintenanceOfTheFaultyHostEndsTheAlarm) {
     StatusHost normal;
     WriteFileBytes(settingFile, CrLfLines({"F," + faulty.url() + "@1", "N," + normal.url() + "@1"}));
     OpenWith(WithClock());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->IsSounding(); }, 10000)) << window->RunLog();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->IsSounding(); }, 10000)) << window->Core().RunLog();
 
     ModalDriver driver([&](CServerInfodlg& list) {
         PickFromRowMenu(Table(list), 0, QString::fromUtf8("维护 1 小时"));
@@ -160,7 +161,7 @@ TEST_F(MaintenanceFromTheList, MaintenanceOfTheFaultyHostEndsTheAlarm) {
     const int seen = normal.requestCount();
     ASSERT_TRUE(QTest::qWaitFor([&] { return normal.requestCount() >= seen + 2; }, 10000));
     EXPECT_FALSE(window->IsSounding());
-    EXPECT_TRUE(window->AlarmLog().empty()) << window->AlarmLog();
+    EXPECT_TRUE(window->Core().AlarmLog().empty()) << window->Core().AlarmLog();
 }
 
 TEST_F(MaintenanceFromTheList, OneEndedWhileClosedEndsAtStartAndADeletedEntryDropsItsOwn) {

@@ -62,26 +62,26 @@ TEST_F(SettingChange, AnOutsideEditIsKeptAndPolledFromTheNextRound) {
         AppendLine(settingFile, lineB);
         const int seen = hostA.requestCount();
         EXPECT_TRUE(QTest::qWaitFor([&] { return hostA.requestCount() >= seen + 2; }, 10000));
-        EXPECT_EQ(window->Servers().Entries(), Entries{lineA});
+        EXPECT_EQ(window->Core().Servers().Entries(), Entries{lineA});
         CloseList(list);
     });
     ManageServers(driver);
     EXPECT_TRUE(driver.messages().isEmpty());
     EXPECT_EQ(ReadFileBytes(settingFile), CrLfLines({lineA, lineB}));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(window->RunLog(), " B ") >= 2; }, 10000))
-        << window->RunLog();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(window->Core().RunLog(), " B ") >= 2; }, 10000))
+        << window->Core().RunLog();
     EXPECT_GE(hostB.requestCount(), 2);
-    EXPECT_EQ(Count(window->RunLog(), reloaded), 1) << window->RunLog();
+    EXPECT_EQ(Count(window->Core().RunLog(), reloaded), 1) << window->Core().RunLog();
     EXPECT_TRUE(RunPane().contains(QString::fromUtf8(kSettingReloadedText)));
-    EXPECT_EQ(window->Servers().States(), (Entries{kStateFalse, kStateTrue}));
+    EXPECT_EQ(window->Core().Servers().States(), (Entries{kStateFalse, kStateTrue}));
 
     // Added with no dialog open: the next round takes it, A keeping its state.
     AppendLine(settingFile, lineC);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(window->RunLog(), " C ") >= 2; }, 10000))
-        << window->RunLog();
-    EXPECT_EQ(Count(window->RunLog(), reloaded), 2) << window->RunLog();
-    EXPECT_EQ(window->Servers().Entries(), (Entries{lineA, lineB, lineC}));
-    EXPECT_EQ(window->Servers().States(), (Entries{kStateFalse, kStateTrue, kStateTrue}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(window->Core().RunLog(), " C ") >= 2; }, 10000))
+        << window->Core().RunLog();
+    EXPECT_EQ(Count(window->Core().RunLog(), reloaded), 2) << window->Core().RunLog();
+    EXPECT_EQ(window->Core().Servers().Entries(), (Entries{lineA, lineB, lineC}));
+    EXPECT_EQ(window->Core().Servers().States(), (Entries{kStateFalse, kStateTrue, kStateTrue}));
     EXPECT_EQ(ReadFileBytes(settingFile), CrLfLines({lineA, lineB, lineC}));
 }
 
@@ -106,13 +106,13 @@ TEST_F(SettingChange, BothListsChangedSavesTheOperatorsAndKeepsTheOtherBesideIt)
     ASSERT_EQ(driver.messages().size(), 1);
     EXPECT_TRUE(driver.messages()[0].contains(QString::fromStdString(conflict.string())))
         << driver.messages()[0].toStdString();
-    EXPECT_EQ(window->Servers().Entries(), operators);
+    EXPECT_EQ(window->Core().Servers().Entries(), operators);
 }
 
 TEST_F(SettingChange, AFifoAsSettingIniIsReportedAsNotARegularFile) {
     ASSERT_EQ(::mkfifo(settingFile.c_str(), 0644), 0);
     Open();
-    window->Servers().Reset({"A,http://192.0.2.1/s@1"});  // nothing loads from a FIFO
+    window->Core().Servers().Reset({"A,http://192.0.2.1/s@1"});  // nothing loads from a FIFO
     ModalDriver driver([&](CServerInfodlg& list) { CloseList(list); });
     ManageServers(driver);
 
@@ -124,7 +124,7 @@ TEST_F(SettingChange, AFifoAsSettingIniIsReportedAsNotARegularFile) {
     struct stat info {};
     ASSERT_EQ(::stat(settingFile.c_str(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
-    EXPECT_EQ(window->Servers().Entries(), Entries{"A,http://192.0.2.1/s@1"});
+    EXPECT_EQ(window->Core().Servers().Entries(), Entries{"A,http://192.0.2.1/s@1"});
 }
 
 }  // namespace

@@ -393,10 +393,10 @@ int Run(const Options& options) {
     clock.start();
     window = std::make_unique<CTessivDlg>(settings);
     if (options.history) {
-        window->AddAlarmObserver(&history);
+        window->Core().AddAlarmObserver(&history);
         history.Start(dir / history::kHistoryFileName);
     }
-    servers = &window->Servers();
+    servers = &window->Core().Servers();
 
     QEventLoop loop;
     QTimer watch;
@@ -428,7 +428,7 @@ int Run(const Options& options) {
     closeClock.start();
     window->OnExit();
     const qint64 closeMs = closeClock.elapsed();
-    const bool workerEnded = !window->IsRoundRunning();
+    const bool workerEnded = !window->Core().IsRoundRunning();
     servers = nullptr;
     window.reset();
     hosts.clear();
