@@ -15,7 +15,7 @@
 #include "integrations/hook_runner.h"
 #include "integrations/webhook.h"
 #include "tests/integrations/support.h"
-#include "tests/support/pane_lines.h"
+#include "tests/support/pane_recorder.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_for.h"
 #include "text/gbk.h"
@@ -46,7 +46,7 @@ std::vector<pid_t> WithArgument(const std::string& mark) {
 
 TEST(HookProcesses, NothingAHookStartsOutlivesIt) {
     TempDir dir;
-    PaneLines lines;
+    PaneRecorder lines;
     HookRunner runner({"/bin/sh", "-c", "eval \"$TESSIV_LINE\""}, lines.Sink(),
                       HookLimits{.killAfter = 3s, .reportEvery = 0s});
     const std::string release = (dir / "release").string();

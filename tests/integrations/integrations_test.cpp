@@ -17,7 +17,7 @@
 #include "polling/round_observer.h"
 #include "tests/integrations/support.h"
 #include "tests/support/free_port.h"
-#include "tests/support/pane_lines.h"
+#include "tests/support/pane_recorder.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_for.h"
 #include "text/gbk.h"
@@ -82,7 +82,7 @@ TEST(HookRunner, GetsTheNoticeInItsEnvironmentAndNothingIsInterpreted) {
                                     "{ printf '%s\\n' \"$#:$1\"; env | grep -E "
                                     "'^(TESSIV_|NOTIFY_SOCKET|WATCHDOG_)' | sort; echo ---; } >> " +
                                         (dir / "seen").string());
-    PaneLines lines;
+    PaneRecorder lines;
     // Left in the monitor's own environment (by whoever started it), or systemd's for the service: the hook
     // sees only the alarm's.
     ::setenv("TESSIV_SERVER", "left over", 1);
@@ -128,7 +128,7 @@ TEST(HookRunner, RunsAtMostFourAtOnceAndDropsTheOldestWaiting) {
 
 TEST(HookRunner, FailuresReachTheRunPaneAtMostOncePerInterval) {
     TempDir dir;
-    PaneLines lines;
+    PaneRecorder lines;
     {
         HookRunner missing({(dir / "no-such-hook").string()}, lines.Sink());
         missing.Run({});
@@ -156,7 +156,7 @@ TEST(HookRunner, FailuresReachTheRunPaneAtMostOncePerInterval) {
 
 TEST(Webhook, PostsEachNoticeAsJsonRetryingAFailedTry) {
     Receiver receiver([](int request) { return request < 2 ? 503 : 200; });
-    PaneLines lines;
+    PaneRecorder lines;
     const std::string line = "001 \"q\" \\ tab\t nl\n bell\x07 位置服务器";
     {
         WebhookSender sender({receiver.url(), ""}, lines.Sink(), WebhookLimits{.backoff = 10ms});
@@ -256,7 +256,7 @@ protected:
         port = integrations.Metrics()->Port();
     }
 
-    PaneLines lines;
+    PaneRecorder lines;
     Integrations integrations;
     TempDir dir;
     int port = 0;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 // What to mount in the private namespace before the test runs again.
 struct PrivateMount {

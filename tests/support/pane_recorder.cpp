@@ -1,4 +1,4 @@
-#include "tests/support/pane_lines.h"
+#include "tests/support/pane_recorder.h"
 
 #include <algorithm>
 
@@ -6,7 +6,7 @@
 
 #include "text/gbk.h"
 
-RunPaneSink PaneLines::Sink() {
+RunPaneSink PaneRecorder::Sink() {
     return [this](std::string gbkLine) {
         std::string line = gbk::ToQString(gbkLine).toStdString();
         std::lock_guard hold(m_mutex);
@@ -14,12 +14,12 @@ RunPaneSink PaneLines::Sink() {
     };
 }
 
-std::vector<std::string> PaneLines::Get() const {
+std::vector<std::string> PaneRecorder::Get() const {
     std::lock_guard hold(m_mutex);
     return m_lines;
 }
 
-bool PaneLines::Has(const std::string& piece) const {
+bool PaneRecorder::Has(const std::string& piece) const {
     std::lock_guard hold(m_mutex);
     return std::any_of(m_lines.begin(), m_lines.end(),
                        [&](const std::string& line) { return line.find(piece) != std::string::npos; });

@@ -7,7 +7,7 @@
 #include "core/alarm_observer.h"
 
 // The run-pane lines something reported from any thread, as UTF-8 text.
-class PaneLines {
+class PaneRecorder {
 public:
     RunPaneSink Sink();
     std::vector<std::string> Get() const;
