@@ -25,10 +25,10 @@
 
 #include <QDir>
 #include <QLocalSocket>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -37,56 +37,51 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // Variables set for one start; an empty value removes the variable.
-using Variables = std::vector<std::pair<QString, QString>>;
+using Variables = std::vector<std::pair<std::string, std::string>>;
 
-// One start of the real program; killed at the end of the scope if still running (also when stopped).
+// One start of the real program in `dir`, its standard error in dir/name; killed at the end of the scope if
+// still running (also when stopped).
 class Monitor {
 public:
-    Monitor(const fs::path& dir, const std::string& name, const QString& activationToken,
-            const Variables& variables = {})
-        : m_errors(dir / name) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.remove(QStringLiteral("XDG_ACTIVATION_TOKEN"));
-        if (!activationToken.isEmpty())
-            environment.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), activationToken);
-        for (const auto& [variable, value] : variables) {
-            if (value.isEmpty())
-                environment.remove(variable);
-            else
-                environment.insert(variable, value);
-        }
-        m_process.setProcessEnvironment(environment);
-        m_process.setWorkingDirectory(QString::fromStdString(dir.string()));
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.setStandardErrorFile(QString::fromStdString(m_errors.string()));
-        m_process.start(QString::fromStdString((dir / "tessiv").string()), {});
-    }
-    ~Monitor() { Kill(); }
-    Monitor(const Monitor&) = delete;
-    Monitor& operator=(const Monitor&) = delete;
+    Monitor(const fs::path& dir, const std::string& name, const std::vector<std::string>& arguments,
+            const Variables& variables)
+        : m_errors(dir / name), m_process(Argv(dir, arguments), Options(dir, m_errors, variables)) {}
 
-    qint64 Pid() const { return m_process.processId(); }
-    bool Running() const { return m_process.state() != QProcess::NotRunning; }
+    pid_t Pid() const { return m_process.Pid(); }
+    bool Running() { return !m_process.Ended(); }
     // Keeps the event loop of this process turning meanwhile: it may be the one asked.
     bool EndsWithin(int ms) {
-        return QTest::qWaitFor([this] { return !Running(); }, ms);
+        return QTest::qWaitFor([this] { return m_process.Ended(); }, ms);
     }
     bool ExitedWithZero() const { return ExitStatus() == 0; }
     // -1 for a process killed by a signal.
-    int ExitStatus() const {
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
+    int ExitStatus() const { return m_process.ExitCode(); }
     std::string Errors() const { return ReadFileBytes(m_errors); }
-    void Kill() {
-        if (!Running()) return;
-        ::kill(static_cast<pid_t>(Pid()), SIGKILL);
-        m_process.waitForFinished(10000);
-    }
+    void Kill() { m_process.Kill(); }
 
 private:
+    static std::vector<std::string> Argv(const fs::path& dir, const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv{(dir / "tessiv").string()};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
+    }
+    static ChildOptions Options(const fs::path& dir, const fs::path& errors, const Variables& variables) {
+        ChildOptions options{.unset = {"XDG_ACTIVATION_TOKEN"},
+                             .set = {"QT_QPA_PLATFORM=offscreen"},
+                             .workingDirectory = dir,
+                             .stdoutFile = "/dev/null",
+                             .stderrFile = errors};
+        for (const auto& [variable, value] : variables) {
+            if (value.empty())
+                options.unset.push_back(variable);
+            else
+                options.set.push_back(variable + "=" + value);
+        }
+        return options;
+    }
+
     fs::path m_errors;
-    QProcess m_process;
+    ChildProcess m_process;
 };
 
 // A copy of the program in a folder of its own: without per-user folders its files live beside it.
@@ -99,9 +94,9 @@ public:
         WriteFileBytes(m_dir / "Setting.ini", "");
     }
     const fs::path& path() const { return m_dir.path(); }
-    std::unique_ptr<Monitor> Start(const std::string& name, const QString& activationToken = {},
-                                   const Variables& variables = {}) {
-        return std::make_unique<Monitor>(m_dir.path(), name + ".stderr", activationToken, variables);
+    std::unique_ptr<Monitor> Start(const std::string& name, const Variables& variables = {},
+                                   const std::vector<std::string>& arguments = {}) {
+        return std::make_unique<Monitor>(m_dir.path(), name + ".stderr", arguments, variables);
     }
     // The monitor of this folder takes connections (a hung one too: the system queues them).
     bool Listening() const {
@@ -217,32 +212,44 @@ private:
     std::string m_received;
 };
 
+// A second start in a running monitor's folder, started there as the first or given a symbolic link to the
+// folder (`tessiv --data-dir LINK`), brings that monitor forward and leaves instead of running beside it.
 TEST(OneMonitorPerFolder, SecondStartBringsTheRunningMonitorForwardAndLeaves) {
-    MonitorFolder folder;
-    {
-        SCOPED_TRACE("both starts are the program");
-        std::unique_ptr<Monitor> first = folder.Start("first");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return folder.Listening(); }, 15000)) << first->Errors();
-        std::unique_ptr<Monitor> second = folder.Start("second");
-        ASSERT_TRUE(second->EndsWithin(10000));
-        EXPECT_TRUE(second->ExitedWithZero());
-        EXPECT_TRUE(OurLines(second->Errors()).empty()) << second->Errors();
-        EXPECT_TRUE(first->Running()) << first->Errors();
-        // The first ends as in a crash: its lock file (naming a dead process) and its socket stay behind.
-        first->Kill();
-        ASSERT_TRUE(fs::exists(folder.path() / SingleInstance::kLockFileName));
-    }
-    {
-        SCOPED_TRACE("the running monitor is this test's, in the crashed monitor's place");
-        SingleInstance holder(folder.path());
-        ASSERT_EQ(holder.TakeOrHandOver({}), SingleInstance::Claim::First);
-        EXPECT_EQ(holder.Note(), "");
-        QSignalSpy raised(&holder, &SingleInstance::RaiseRequested);
-        std::unique_ptr<Monitor> second = folder.Start("again", QStringLiteral("token-7"));
-        ASSERT_TRUE(second->EndsWithin(10000));
-        EXPECT_TRUE(second->ExitedWithZero()) << second->Errors();
-        ASSERT_EQ(raised.size(), 1);
-        EXPECT_EQ(raised.at(0).at(0).toString(), QStringLiteral("token-7"));
+    TempDir elsewhere;
+    for (const bool throughLink : {false, true}) {
+        SCOPED_TRACE(throughLink ? "through a link to the folder" : "in the folder");
+        MonitorFolder folder;
+        std::vector<std::string> arguments;
+        if (throughLink) {
+            fs::create_directory_symlink(folder.path(), elsewhere / "monitor");
+            arguments = {"--data-dir", (elsewhere / "monitor").string()};
+        }
+        {
+            SCOPED_TRACE("both starts are the program");
+            std::unique_ptr<Monitor> first = folder.Start("first");
+            ASSERT_TRUE(QTest::qWaitFor([&] { return folder.Listening(); }, 15000)) << first->Errors();
+            std::unique_ptr<Monitor> second = folder.Start("second", {}, arguments);
+            ASSERT_TRUE(second->EndsWithin(10000)) << second->Errors();
+            EXPECT_TRUE(second->ExitedWithZero()) << second->Errors();
+            EXPECT_TRUE(OurLines(second->Errors()).empty()) << second->Errors();
+            EXPECT_TRUE(first->Running()) << first->Errors();
+            // The first ends as in a crash: its lock file (naming a dead process) and its socket stay behind.
+            first->Kill();
+            ASSERT_TRUE(fs::exists(folder.path() / SingleInstance::kLockFileName));
+        }
+        {
+            SCOPED_TRACE("the running monitor is this test's, in the crashed monitor's place");
+            SingleInstance holder(folder.path());
+            ASSERT_EQ(holder.TakeOrHandOver({}), SingleInstance::Claim::First);
+            EXPECT_EQ(holder.Note(), "");
+            QSignalSpy raised(&holder, &SingleInstance::RaiseRequested);
+            std::unique_ptr<Monitor> second =
+                folder.Start("again", {{"XDG_ACTIVATION_TOKEN", "token-7"}}, arguments);
+            ASSERT_TRUE(second->EndsWithin(10000));
+            EXPECT_TRUE(second->ExitedWithZero()) << second->Errors();
+            ASSERT_EQ(raised.size(), 1);
+            EXPECT_EQ(raised.at(0).at(0).toString(), QStringLiteral("token-7"));
+        }
     }
 }
 
@@ -290,11 +297,10 @@ TEST(OneMonitorPerFolder, ALockFileThatIsNoRegularFileStopsTheStartSayingWhy) {
 TEST(OneMonitorPerFolder, StartsWithAndWithoutARuntimeFolderFindEachOther) {
     MonitorFolder folder;
     TempDir runtime;  // the user's own, 0700
-    std::unique_ptr<Monitor> first = folder.Start(
-        "first", {}, {{QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(runtime.path())}});
+    std::unique_ptr<Monitor> first = folder.Start("first", {{"XDG_RUNTIME_DIR", runtime.path().string()}});
     ASSERT_TRUE(QTest::qWaitFor([&] { return ListensOnALocalSocket(first->Pid()); }, 15000))
         << first->Errors();
-    std::unique_ptr<Monitor> second = folder.Start("second", {}, {{QStringLiteral("XDG_RUNTIME_DIR"), {}}});
+    std::unique_ptr<Monitor> second = folder.Start("second", {{"XDG_RUNTIME_DIR", ""}});
     ASSERT_TRUE(second->EndsWithin(15000)) << second->Errors();
     EXPECT_EQ(second->ExitStatus(), 0) << second->Errors();
     EXPECT_TRUE(first->Running()) << first->Errors();
@@ -311,7 +317,7 @@ TEST(OneMonitorPerFolder, AnotherUsersSocketGetsNothing) {
     Squatter squatter(socket.toStdString());
     ASSERT_TRUE(squatter.Ready());
 
-    std::unique_ptr<Monitor> second = folder.Start("second", QStringLiteral("token-of-the-user"));
+    std::unique_ptr<Monitor> second = folder.Start("second", {{"XDG_ACTIVATION_TOKEN", "token-of-the-user"}});
     EXPECT_TRUE(second->EndsWithin(15000)) << second->Errors();
     EXPECT_EQ(second->ExitStatus(), 1) << second->Errors();
     EXPECT_EQ(squatter.Received(), "");

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/crash/minidump_reader.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -30,47 +31,29 @@ constexpr char kDumpName[] = "DumpFile.dmp";
 
 struct CrasherRun {
     pid_t pid = 0;
-    int status = 0;
+    int signal = 0;  // the signal that ended it, 0 for an exit
+    std::string described;
 };
 
 // Runs the crasher with dir as its current directory; its output lands in dir/crasher.log.
 CrasherRun RunCrasher(const fs::path& dir, const std::vector<std::string>& args) {
-    std::vector<std::string> owned{kCrasher};
-    owned.insert(owned.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : owned) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const std::string dirName = dir.string();
-
-    CrasherRun run;
-    run.pid = fork();
-    if (run.pid == 0) {
-        if (chdir(dirName.c_str()) != 0) _exit(120);
-        const int log = open("crasher.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (log >= 0) {
-            dup2(log, STDOUT_FILENO);
-            dup2(log, STDERR_FILENO);
-        }
-        const rlimit noCore{0, 0};
-        setrlimit(RLIMIT_CORE, &noCore);
-        alarm(30);  // a hung crasher ends by SIGALRM and fails the signal check
-        execv(kCrasher, argv.data());
-        _exit(121);
+    std::vector<std::string> argv{kCrasher};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess crasher(argv, {.workingDirectory = dir,
+                                .stdoutFile = dir / "crasher.log",
+                                .stderrFile = dir / "crasher.log",
+                                .noCoreDump = true});
+    if (!crasher.WaitEnd(std::chrono::seconds(30))) {
+        crasher.Kill();  // a hung crasher ends by SIGKILL and fails the signal check
+        return {crasher.Pid(), crasher.TermSignal(), "hung"};
     }
-    waitpid(run.pid, &run.status, 0);
-    return run;
-}
-
-std::string Describe(int status) {
-    if (WIFSIGNALED(status)) return std::string("killed by ") + sigabbrev_np(WTERMSIG(status));
-    if (WIFEXITED(status)) return "exited with " + std::to_string(WEXITSTATUS(status));
-    return "status " + std::to_string(status);
+    return {crasher.Pid(), crasher.TermSignal(), crasher.Describe()};
 }
 
 ::testing::AssertionResult DiedBy(const CrasherRun& run, int signal) {
-    if (WIFSIGNALED(run.status) && WTERMSIG(run.status) == signal) return ::testing::AssertionSuccess();
+    if (run.signal == signal) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << "expected SIG" << sigabbrev_np(signal) << ", crasher " << Describe(run.status);
+           << "expected SIG" << sigabbrev_np(signal) << ", crasher " << run.described;
 }
 
 std::optional<minidump::Dump> LoadDump(const fs::path& file) {
@@ -373,18 +356,16 @@ INSTANTIATE_TEST_SUITE_P(Crashes, CrashDumpTest, ::testing::ValuesIn(kCrashKinds
 TEST(CrashDumpFileTest, ReplacesAnOlderFileCompletely) {
     TempDir dir;
     WriteFileBytes(dir / kDumpName, std::string(4 << 20, 'J'));
-
-    ASSERT_TRUE(DiedBy(RunCrasher(dir.path(), {"fpe"}), SIGFPE));
-    std::optional<minidump::Dump> dump = LoadDump(dir / kDumpName);
-    ASSERT_TRUE(dump && dump->exception);
-    EXPECT_EQ(dump->exception->code, static_cast<uint32_t>(SIGFPE));
-    EXPECT_EQ(dump->furthestByte, fs::file_size(dir / kDumpName)) << "junk from the older file is left over";
-
-    ASSERT_TRUE(DiedBy(RunCrasher(dir.path(), {"segv-main"}), SIGSEGV));
-    dump = LoadDump(dir / kDumpName);
-    ASSERT_TRUE(dump && dump->exception);
-    EXPECT_EQ(dump->exception->code, static_cast<uint32_t>(SIGSEGV));
-    EXPECT_EQ(dump->furthestByte, fs::file_size(dir / kDumpName));
+    // A large older file, then a dump in place of another dump.
+    for (const auto& [mode, signal] : {std::pair{"fpe", SIGFPE}, std::pair{"segv-main", SIGSEGV}}) {
+        SCOPED_TRACE(mode);
+        ASSERT_TRUE(DiedBy(RunCrasher(dir.path(), {mode}), signal));
+        const std::optional<minidump::Dump> dump = LoadDump(dir / kDumpName);
+        ASSERT_TRUE(dump && dump->exception);
+        EXPECT_EQ(dump->exception->code, static_cast<uint32_t>(signal));
+        EXPECT_EQ(dump->furthestByte, fs::file_size(dir / kDumpName))
+            << "junk from the older file is left over";
+    }
 }
 
 // Tests run as root, which ignores directory permissions: a directory in the dump's place makes the
@@ -436,9 +417,9 @@ TEST(CrashDumpFileTest, SimultaneousCrashesWriteOneConsistentDump) {
         SCOPED_TRACE("attempt " + std::to_string(attempt));
         TempDir dir;
         const CrasherRun run = RunCrasher(dir.path(), {"two-workers"});
-        ASSERT_TRUE(WIFSIGNALED(run.status)) << Describe(run.status);
-        const int signal = WTERMSIG(run.status);
-        ASSERT_TRUE(signal == SIGSEGV || signal == SIGFPE) << Describe(run.status);
+        ASSERT_NE(run.signal, 0) << run.described;
+        const int signal = run.signal;
+        ASSERT_TRUE(signal == SIGSEGV || signal == SIGFPE) << run.described;
         const std::optional<minidump::Dump> dump = LoadDump(dir / kDumpName);
         ASSERT_TRUE(dump && dump->exception);
         EXPECT_EQ(dump->furthestByte, fs::file_size(dir / kDumpName));

@@ -1,5 +1,6 @@
 #include "tests/desktop/bus_services.h"
 
+#include <chrono>
 #include <cstdlib>
 
 #include <QDBusArgument>
@@ -39,7 +40,9 @@ bool InCi() {
 
 std::string MissingBusTools() {
     if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) return "dbus-daemon (dbus)";
-    if (ChildProcess(kPython, {"-c", "import dbusmock"}).Wait() != 0) return "python3-dbusmock";
+    ChildProcess probe({kPython, "-c", "import dbusmock"});
+    if (!probe.WaitEnd(std::chrono::milliseconds(kStartMs)) || probe.ExitCode() != 0)
+        return "python3-dbusmock";
     return {};
 }
 
@@ -48,11 +51,10 @@ PrivateBus::PrivateBus() {
     const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
     if (daemon.isEmpty()) return;
     m_daemon = std::make_unique<ChildProcess>(
-        daemon.toStdString(),
-        std::vector<std::string>{"--config-file=" + (m_dir / "bus.conf").string(), "--print-address=1",
-                                 "--nofork"},
-        std::vector<std::string>{}, ChildProcess::Output::Read);
-    m_address = QString::fromStdString(m_daemon->ReadLine(kStartMs));
+        std::vector<std::string>{daemon.toStdString(), "--config-file=" + (m_dir / "bus.conf").string(),
+                                 "--print-address=1", "--nofork"},
+        ChildOptions{.readStdout = true});
+    m_address = QString::fromStdString(m_daemon->ReadLine(std::chrono::milliseconds(kStartMs)));
 }
 
 PrivateBus::~PrivateBus() {
@@ -69,11 +71,10 @@ QDBusConnection PrivateBus::Connect() const {
 MockService::MockService(const PrivateBus& bus, const std::vector<std::string>& arguments, QString name,
                          QString path)
     : m_name(std::move(name)), m_path(std::move(path)) {
-    std::vector<std::string> command{"-m", "dbusmock", "--session", "--logfile", "/dev/null"};
+    std::vector<std::string> command{kPython, "-m", "dbusmock", "--session", "--logfile", "/dev/null"};
     command.insert(command.end(), arguments.begin(), arguments.end());
     m_process = std::make_unique<ChildProcess>(
-        kPython, command,
-        std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + bus.Address().toStdString()});
+        command, ChildOptions{.set = {"DBUS_SESSION_BUS_ADDRESS=" + bus.Address().toStdString()}});
     m_bus = bus.Connect();
     m_up =
         QTest::qWaitFor([this] { return m_bus.interface()->isServiceRegistered(m_name).value(); }, kStartMs);

@@ -9,7 +9,7 @@
 #include <QString>
 #include <QVariantList>
 
-#include "tests/desktop/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 // The programs these tests run as real services; empty when all are there, else what is missing.

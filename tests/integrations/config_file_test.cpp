@@ -19,8 +19,8 @@
 #include "integrations/command_line.h"
 #include "integrations/config.h"
 #include "integrations/integrations.h"
-#include "tests/integrations/free_port.h"
 #include "tests/integrations/support.h"
+#include "tests/support/free_port.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 

@@ -15,30 +15,15 @@
 #include "integrations/hook_runner.h"
 #include "integrations/webhook.h"
 #include "tests/integrations/support.h"
+#include "tests/support/pane_recorder.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 #include "text/gbk.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-struct Lines {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    RunPaneSink Sink() {
-        return [this](std::string line) {
-            std::lock_guard hold(mutex);
-            lines.push_back(gbk::ToQString(line).toStdString());
-        };
-    }
-    bool Has(const std::string& piece) {
-        std::lock_guard hold(mutex);
-        for (const std::string& line : lines)
-            if (line.find(piece) != std::string::npos) return true;
-        return false;
-    }
-};
 
 // A `sleep` argument no other process has: whole seconds, then this test's pid and `n` as the fraction.
 std::string Mark(int n) {
@@ -61,7 +46,7 @@ std::vector<pid_t> WithArgument(const std::string& mark) {
 
 TEST(HookProcesses, NothingAHookStartsOutlivesIt) {
     TempDir dir;
-    Lines lines;
+    PaneRecorder lines;
     HookRunner runner({"/bin/sh", "-c", "eval \"$TESSIV_LINE\""}, lines.Sink(),
                       HookLimits{.killAfter = 3s, .reportEvery = 0s});
     const std::string release = (dir / "release").string();
@@ -69,19 +54,21 @@ TEST(HookProcesses, NothingAHookStartsOutlivesIt) {
     // Background, a double fork into a new session, and a new session: then the hook exits on its own.
     runner.Run(Notice{.line = "sleep " + Mark(1) + " & setsid -f sleep " + Mark(2) + "; setsid sleep " +
                               Mark(3) + " & while [ ! -e " + release + " ]; do sleep 0.02; done; exit 3"});
-    ASSERT_TRUE(WaitUntil([&] {
-        return WithArgument(Mark(1)).size() == 1 && WithArgument(Mark(2)).size() == 1 &&
-               WithArgument(Mark(3)).size() == 1;
-    }));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return WithArgument(Mark(1)).size() == 1 && WithArgument(Mark(2)).size() == 1 &&
+                   WithArgument(Mark(3)).size() == 1;
+        },
+        15s));
     WriteFileBytes(dir / "release", "");
-    ASSERT_TRUE(WaitUntil([&] { return lines.Has("exited with status 3"); }));
+    ASSERT_TRUE(WaitFor([&] { return lines.Has("exited with status 3"); }, 15s));
     for (int n : {1, 2, 3}) EXPECT_TRUE(WithArgument(Mark(n)).empty()) << "left running: sleep " << Mark(n);
 
     // A new session, and the hook itself still running when its time is up.
     runner.Run(Notice{.line = "setsid sleep " + Mark(4) + " & sleep " + Mark(5)});
     ASSERT_TRUE(
-        WaitUntil([&] { return WithArgument(Mark(4)).size() == 1 && WithArgument(Mark(5)).size() == 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return lines.Has("was killed after 3 s"); }));
+        WaitFor([&] { return WithArgument(Mark(4)).size() == 1 && WithArgument(Mark(5)).size() == 1; }, 15s));
+    ASSERT_TRUE(WaitFor([&] { return lines.Has("was killed after 3 s"); }, 15s));
     for (int n : {4, 5}) EXPECT_TRUE(WithArgument(Mark(n)).empty()) << "left running: sleep " << Mark(n);
 }
 
@@ -90,23 +77,26 @@ TEST(HookProcesses, AHookInheritsOnlyDevNullAsItsStandardStreams) {
     Receiver receiver([](int) { return -1; });
     WebhookSender sender({receiver.url(), ""}, {});
     sender.Send(Notice{.category = "clear", .time = "t"});
-    ASSERT_TRUE(WaitUntil([&] { return receiver.Requests() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return receiver.Requests() == 1; }, 15s));
 
     HookRunner runner({"sleep", Mark(6)}, {}, HookLimits{.killAfter = 30s});
     runner.Run({});
     std::vector<pid_t> hooks;
-    ASSERT_TRUE(WaitUntil([&] { return (hooks = WithArgument(Mark(6))).size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return (hooks = WithArgument(Mark(6))).size() == 1; }, 15s));
     // sleep keeps nothing open of its own once it sleeps; whatever else it holds came from the monitor.
     const std::map<int, std::string> expected{{0, "/dev/null"}, {1, "/dev/null"}, {2, "/dev/null"}};
     std::map<int, std::string> open;
-    WaitUntil([&] {
-        open.clear();
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(hooks[0]) + "/fd", error))
-            open[std::stoi(entry.path().filename().string())] =
-                fs::read_symlink(entry.path(), error).string();
-        return open == expected;
-    });
+    WaitFor(
+        [&] {
+            open.clear();
+            std::error_code error;
+            for (const auto& entry :
+                 fs::directory_iterator("/proc/" + std::to_string(hooks[0]) + "/fd", error))
+                open[std::stoi(entry.path().filename().string())] =
+                    fs::read_symlink(entry.path(), error).string();
+            return open == expected;
+        },
+        15s);
     for (const auto& [fd, target] : open) EXPECT_EQ(target, "/dev/null") << "descriptor " << fd;
     EXPECT_EQ(open.size(), 3u);
 }

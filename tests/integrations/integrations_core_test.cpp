@@ -10,8 +10,8 @@
 
 #include "core/monitor_core.h"
 #include "integrations/integrations.h"
-#include "tests/integrations/free_port.h"
 #include "tests/integrations/support.h"
+#include "tests/support/free_port.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"

@@ -15,29 +15,16 @@
 #include "integrations/metrics.h"
 #include "integrations/webhook.h"
 #include "polling/round_observer.h"
-#include "tests/integrations/free_port.h"
 #include "tests/integrations/support.h"
+#include "tests/support/free_port.h"
+#include "tests/support/pane_recorder.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 #include "text/gbk.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-struct Lines {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    RunPaneSink Sink() {
-        return [this](std::string line) {
-            std::lock_guard hold(mutex);
-            lines.push_back(gbk::ToQString(line).toStdString());
-        };
-    }
-    std::vector<std::string> Get() {
-        std::lock_guard hold(mutex);
-        return lines;
-    }
-};
 
 TEST(IntegrationsConfig, TheShippedExampleTurnsEverythingOn) {
     const IntegrationsConfig config =
@@ -95,7 +82,7 @@ TEST(HookRunner, GetsTheNoticeInItsEnvironmentAndNothingIsInterpreted) {
                                     "{ printf '%s\\n' \"$#:$1\"; env | grep -E "
                                     "'^(TESSIV_|NOTIFY_SOCKET|WATCHDOG_)' | sort; echo ---; } >> " +
                                         (dir / "seen").string());
-    Lines lines;
+    PaneRecorder lines;
     // Left in the monitor's own environment (by whoever started it), or systemd's for the service: the hook
     // sees only the alarm's.
     ::setenv("TESSIV_SERVER", "left over", 1);
@@ -106,7 +93,7 @@ TEST(HookRunner, GetsTheNoticeInItsEnvironmentAndNothingIsInterpreted) {
         HookRunner runner({script.string(), "one arg; $(x)"}, lines.Sink());
         runner.Run(Notice{hostile, "001 " + hostile + " 位置服务器 异常", "server", true,
                           "2026-01-02T03:04:05+08:00"});
-        ASSERT_TRUE(WaitUntil([&] { return Count(ReadFileBytes(dir / "seen"), "---") == 1; }));
+        ASSERT_TRUE(WaitFor([&] { return Count(ReadFileBytes(dir / "seen"), "---") == 1; }, 15s));
     }
     for (const char* name : {"TESSIV_SERVER", "TESSIV_EXTRA", "NOTIFY_SOCKET", "WATCHDOG_USEC"})
         ::unsetenv(name);
@@ -128,12 +115,12 @@ TEST(HookRunner, RunsAtMostFourAtOnceAndDropsTheOldestWaiting) {
     auto started = [&] { return Count(ReadFileBytes(dir / "started"), "\n"); };
     for (std::size_t i = 0; i < 4; ++i) {
         runner.Run(Notice{.line = "run" + std::to_string(i)});
-        ASSERT_TRUE(WaitUntil([&] { return started() == i + 1; }));
+        ASSERT_TRUE(WaitFor([&] { return started() == i + 1; }, 15s));
     }
     for (int i = 4; i < 10; ++i) runner.Run(Notice{.line = "run" + std::to_string(i)});
     EXPECT_EQ(runner.Dropped(), 4u);
     WriteFileBytes(dir / "release", "");
-    ASSERT_TRUE(WaitUntil([&] { return started() == 6; }));
+    ASSERT_TRUE(WaitFor([&] { return started() == 6; }, 15s));
     const std::string runs = ReadFileBytes(dir / "started");
     EXPECT_NE(runs.find("run8\n"), std::string::npos);
     EXPECT_NE(runs.find("run9\n"), std::string::npos);
@@ -141,11 +128,11 @@ TEST(HookRunner, RunsAtMostFourAtOnceAndDropsTheOldestWaiting) {
 
 TEST(HookRunner, FailuresReachTheRunPaneAtMostOncePerInterval) {
     TempDir dir;
-    Lines lines;
+    PaneRecorder lines;
     {
         HookRunner missing({(dir / "no-such-hook").string()}, lines.Sink());
         missing.Run({});
-        ASSERT_TRUE(WaitUntil([&] { return lines.Get().size() == 1; }));
+        ASSERT_TRUE(WaitFor([&] { return lines.Get().size() == 1; }, 15s));
         EXPECT_NE(lines.Get()[0].find("could not be started"), std::string::npos);
     }
     {
@@ -154,12 +141,12 @@ TEST(HookRunner, FailuresReachTheRunPaneAtMostOncePerInterval) {
         HookRunner failing({script.string()}, lines.Sink());
         for (int i = 0; i < 3; ++i) failing.Run({});
         ASSERT_TRUE(
-            WaitUntil([&] { return ReadFileBytes(dir / "ran").size() == 6 && lines.Get().size() == 2; }));
+            WaitFor([&] { return ReadFileBytes(dir / "ran").size() == 6 && lines.Get().size() == 2; }, 15s));
     }
     {
         HookRunner slow({"sleep", "30"}, lines.Sink(), HookLimits{.killAfter = 100ms});
         slow.Run({});
-        ASSERT_TRUE(WaitUntil([&] { return lines.Get().size() == 3; }));
+        ASSERT_TRUE(WaitFor([&] { return lines.Get().size() == 3; }, 15s));
     }
     const auto all = lines.Get();
     ASSERT_EQ(all.size(), 3u);  // the second and third exit-3 failures are held back
@@ -169,13 +156,13 @@ TEST(HookRunner, FailuresReachTheRunPaneAtMostOncePerInterval) {
 
 TEST(Webhook, PostsEachNoticeAsJsonRetryingAFailedTry) {
     Receiver receiver([](int request) { return request < 2 ? 503 : 200; });
-    Lines lines;
+    PaneRecorder lines;
     const std::string line = "001 \"q\" \\ tab\t nl\n bell\x07 位置服务器";
     {
         WebhookSender sender({receiver.url(), ""}, lines.Sink(), WebhookLimits{.backoff = 10ms});
         sender.Send(Notice{"Center-A", line, "server", true, "2026-01-02T03:04:05+08:00"});
         sender.Send(Notice{.category = "clear", .time = "t"});
-        ASSERT_TRUE(WaitUntil([&] { return sender.Delivered() == 2; }));
+        ASSERT_TRUE(WaitFor([&] { return sender.Delivered() == 2; }, 15s));
     }
     EXPECT_EQ(receiver.Requests(), 4);
     const std::vector<std::string> bodies = receiver.Bodies();
@@ -201,10 +188,10 @@ TEST(Webhook, AFullQueueKeepsTheNewestNotices) {
     });
     WebhookSender sender({receiver.url(), ""}, {}, WebhookLimits{.queueLimit = 2});
     sender.Send(Notice{.line = "n0", .category = "server"});
-    ASSERT_TRUE(WaitUntil([&] { return receiver.Requests() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return receiver.Requests() == 1; }, 15s));
     for (int i = 1; i <= 5; ++i) sender.Send(Notice{.line = "n" + std::to_string(i), .category = "server"});
     release = true;
-    ASSERT_TRUE(WaitUntil([&] { return sender.Delivered() == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return sender.Delivered() == 3; }, 15s));
     std::vector<std::string> lines;
     for (const std::string& body : receiver.Bodies())
         lines.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(body))
@@ -245,7 +232,7 @@ TEST(Integrations, AReloadThatDropsTheHookAndWebhookLetsTheirWorkFinish) {
     };
     alarm("one");
     ASSERT_TRUE(
-        WaitUntil([&] { return ReadFileBytes(dir / "started") == "one\n" && receiver.Requests() == 1; }));
+        WaitFor([&] { return ReadFileBytes(dir / "started") == "one\n" && receiver.Requests() == 1; }, 15s));
 
     WriteFileBytes(dir / "tessiv.conf", "");
     integrations.Restart(dir.path());
@@ -253,8 +240,8 @@ TEST(Integrations, AReloadThatDropsTheHookAndWebhookLetsTheirWorkFinish) {
     alarm("two");
     WriteFileBytes(dir / "release", "");
     release = true;
-    ASSERT_TRUE(
-        WaitUntil([&] { return ReadFileBytes(dir / "done") == "one\n" && receiver.Bodies().size() == 2; }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadFileBytes(dir / "done") == "one\n" && receiver.Bodies().size() == 2; }, 15s));
     EXPECT_EQ(ReadFileBytes(dir / "started"), "one\n");
     EXPECT_EQ(receiver.Requests(), 2);
 }
@@ -269,7 +256,7 @@ protected:
         port = integrations.Metrics()->Port();
     }
 
-    Lines lines;
+    PaneRecorder lines;
     Integrations integrations;
     TempDir dir;
     int port = 0;

@@ -2,12 +2,9 @@
 // systemd would, its hook and metrics seen from outside.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,15 +13,14 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "tests/integrations/free_port.h"
 #include "tests/integrations/support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/free_port.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 #include "tools/status_host.h"
-
-extern char** environ;
 
 namespace {
 
@@ -67,57 +63,12 @@ private:
 
 // `tessiv --headless --data-dir DIR` in a child process as systemd starts it: no display, the notification
 // socket in its environment, standard output in DIR/stdout.txt.
-class Service {
-public:
-    Service(const std::filesystem::path& dir, const NotifySocket& systemd) {
-        std::vector<std::string> text{TESSIV_EXECUTABLE, "--headless", "--data-dir", dir.string()};
-        std::vector<std::string> environment{"NOTIFY_SOCKET=" + systemd.Path()};
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string_view variable = *entry;
-            if (!variable.starts_with("DISPLAY=") && !variable.starts_with("WAYLAND_DISPLAY=") &&
-                !variable.starts_with("QT_QPA_PLATFORM=") && !variable.starts_with("NOTIFY_SOCKET="))
-                environment.emplace_back(variable);
-        }
-        std::vector<char*> argv = Pointers(text);
-        std::vector<char*> envp = Pointers(environment);
-        const std::string out = (dir / "stdout.txt").string();
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(fd, STDOUT_FILENO);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-    }
-    ~Service() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Service(const Service&) = delete;
-    Service& operator=(const Service&) = delete;
-
-    void Signal(int number) const { ::kill(m_pid, number); }
-    // The exit status once it has ended by itself; -1 when it is still running after 15 s or was killed.
-    int WaitExit() {
-        int status = 0;
-        if (!WaitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; })) return -1;
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    static std::vector<char*> Pointers(std::vector<std::string>& strings) {
-        std::vector<char*> pointers;
-        for (std::string& text : strings) pointers.push_back(text.data());
-        pointers.push_back(nullptr);
-        return pointers;
-    }
-
-    pid_t m_pid = -1;
-};
+ChildProcess StartService(const std::filesystem::path& dir, const NotifySocket& systemd) {
+    return ChildProcess({TESSIV_EXECUTABLE, "--headless", "--data-dir", dir.string()},
+                        {.unset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"},
+                         .set = {"NOTIFY_SOCKET=" + systemd.Path()},
+                         .stdoutFile = dir / "stdout.txt"});
+}
 
 // The samples that must survive a reload: the faults counted, whether the host is up, when its outage began,
 // whether an alarm is active.
@@ -144,11 +95,12 @@ TEST(Reload, LetsARunningHookFinishAndKeepsTheMetrics) {
                              "\n[metrics]\nlisten = 127.0.0.1:" + std::to_string(port) + "\n";
     WriteFileBytes(dir / "tessiv.conf", conf);
     NotifySocket systemd(dir / "notify");
-    Service service(dir.path(), systemd);
+    ChildProcess service = StartService(dir.path(), systemd);
 
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir / "started"); }))
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "started"); }, 15s))
         << ReadFileBytes(dir / "stdout.txt");
-    ASSERT_TRUE(WaitUntil([&] { return Scrape(port).contains("tessiv_last_round_end_timestamp_seconds"); }));
+    ASSERT_TRUE(
+        WaitFor([&] { return Scrape(port).contains("tessiv_last_round_end_timestamp_seconds"); }, 15s));
     const std::map<std::string, double> before = Scrape(port);
     const std::string series = R"({address=")" + faulty.url() + R"(",server="C"})";
     ASSERT_EQ(before.at("tessiv_server_up" + series), 0);
@@ -157,24 +109,25 @@ TEST(Reload, LetsARunningHookFinishAndKeepsTheMetrics) {
 
     // The same tessiv.conf, and one where only the port moved: both keep what runs and what was counted.
     service.Signal(SIGHUP);
-    ASSERT_TRUE(WaitUntil([&] { return systemd.Count("READY=1") == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return systemd.Count("READY=1") == 2; }, 15s));
     EXPECT_EQ(Kept(Scrape(port)), Kept(before));
     const int moved = FreePort();
     WriteFileBytes(dir / "tessiv.conf", "[hooks]\ncommand = " + hook.string() +
                                             "\n[metrics]\nlisten = 127.0.0.1:" + std::to_string(moved) +
                                             "\n");
     service.Signal(SIGHUP);
-    ASSERT_TRUE(WaitUntil([&] { return systemd.Count("READY=1") == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return systemd.Count("READY=1") == 3; }, 15s));
 
     WriteFileBytes(dir / "go", "");
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir / "done"); }));
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "done"); }, 15s));
     EXPECT_EQ(ReadFileBytes(dir / "done"), "C\n");
     const std::map<std::string, double> after = Scrape(moved);
     EXPECT_EQ(Kept(after), Kept(before));
     EXPECT_GE(after.at("tessiv_rounds_total"), before.at("tessiv_rounds_total"));
 
     service.Signal(SIGTERM);
-    EXPECT_EQ(service.WaitExit(), 0);
+    ASSERT_TRUE(service.WaitEnd(15s));
+    EXPECT_EQ(service.ExitCode(), 0) << service.Describe();
 }
 
 // SIGHUP while a round runs waits for the round's end; a SIGTERM meanwhile ends the round, and with it the
@@ -184,13 +137,15 @@ TEST(Reload, ASighupWaitingWhenTheStopBeginsReloadsNothing) {
     StatusHost hanging(Scenario{.hang = true});
     WriteFileBytes(dir / "Setting.ini", "H," + hanging.url() + "@1\r\n");
     NotifySocket systemd(dir / "notify");
-    Service service(dir.path(), systemd);
-    ASSERT_TRUE(WaitUntil([&] { return hanging.requestCount() > 0; })) << ReadFileBytes(dir / "stdout.txt");
+    ChildProcess service = StartService(dir.path(), systemd);
+    ASSERT_TRUE(WaitFor([&] { return hanging.requestCount() > 0; }, 15s))
+        << ReadFileBytes(dir / "stdout.txt");
 
     service.Signal(SIGHUP);
-    ASSERT_TRUE(WaitUntil([&] { return systemd.Count("RELOADING=1") == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return systemd.Count("RELOADING=1") == 1; }, 15s));
     service.Signal(SIGTERM);
-    EXPECT_EQ(service.WaitExit(), 0);
+    ASSERT_TRUE(service.WaitEnd(15s));
+    EXPECT_EQ(service.ExitCode(), 0) << service.Describe();
 
     const std::vector<std::string> messages = systemd.Messages();
     ASSERT_FALSE(messages.empty());

@@ -92,15 +92,6 @@ std::map<std::string, double> Scrape(int port) {
     return samples;
 }
 
-bool WaitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 std::filesystem::path WriteScript(const std::filesystem::path& dir, const std::string& name,
                                   const std::string& body) {
     const std::filesystem::path file = dir / name;

@@ -28,9 +28,6 @@ private:
 // GETs http://127.0.0.1:port/metrics and gives every sample as "name{labels}" → value, line by line.
 std::map<std::string, double> Scrape(int port);
 
-// Polls `condition` every 10 ms for up to 15 s.
-bool WaitUntil(const std::function<bool()>& condition);
-
 // `dir`/`name`, an executable shell script running `body`.
 std::filesystem::path WriteScript(const std::filesystem::path& dir, const std::string& name,
                                   const std::string& body);

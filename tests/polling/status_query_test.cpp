@@ -21,7 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/free_port.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 #include "tools/scenario_file.h"
 #include "tools/status_host.h"
 
@@ -86,11 +88,6 @@ std::string PatternBytes(std::size_t length) {
     std::string bytes;
     for (std::size_t i = 0; i < length; ++i) bytes += static_cast<char>('a' + i % 26);
     return bytes;
-}
-
-int ClosedPort() {
-    StatusHost gone;
-    return gone.port();
 }
 
 // A listening port nobody answers on: a connection attempt still completes into its backlog, which shows
@@ -258,7 +255,7 @@ TEST(StatusQueryFailure, StatusOtherThan200CountsAndDropsTheBody) {
 }
 
 TEST(StatusQueryFailure, NoHostOrNoUsableUrl) {
-    ExpectFault(CaseUrl("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/status"));
+    ExpectFault(CaseUrl("http://127.0.0.1:" + std::to_string(FreePort()) + "/status"));
     ExpectFault("");
     ExpectFault("http://[::1");
     ExpectFault("http://127.0.0.1:99999/");
@@ -326,7 +323,7 @@ TEST(StatusQueryFailure, HostThatNeverAnswersTimesOut) {
     QueryOptions options = Options({300ms, 300ms, 5});
     options.cancel = &watchdog;
     std::thread guard([&] {
-        for (int i = 0; i < 100 && !watchdog; ++i) std::this_thread::sleep_for(50ms);
+        WaitFor([&] { return watchdog.load(); }, 5s);
         watchdog = true;
     });
     const std::string url = CaseUrl(host->url());
@@ -405,8 +402,7 @@ TEST(StatusQueryCancel, FlagFromAnotherThreadEndsTheQueryPromptly) {
     QueryOptions options = Options({10'000ms, 30'000ms, 5});
     options.cancel = &cancel;
     std::thread closer([&] {
-        const auto deadline = SteadyClock::now() + 5s;
-        while (host.requestCount() < 2 && SteadyClock::now() < deadline) std::this_thread::sleep_for(5ms);
+        WaitFor([&] { return host.requestCount() >= 2; }, 5s);
         std::this_thread::sleep_for(100ms);
         cancel = true;
     });

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
@@ -90,11 +91,13 @@ void Type(QWidget& widget, const QString& text) {
     }
 }
 
-// Toggles a row's check box the way the keyboard does: make it current, press Space.
-void ToggleCheck(QWidget& dialog, int row) {
+// Toggles the rows' check boxes the way the keyboard does: make each current, press Space.
+void ToggleCheck(QWidget& dialog, std::initializer_list<int> rows) {
     QTableWidget& list = List(dialog);
-    list.setCurrentCell(row, 0);
-    QTest::keyClick(&list, Qt::Key_Space);
+    for (const int row : rows) {
+        list.setCurrentCell(row, 0);
+        QTest::keyClick(&list, Qt::Key_Space);
+    }
 }
 
 struct Row {
@@ -221,6 +224,14 @@ protected:
         Click(dialog, "addButton");
         EXPECT_EQ(driver.seen(), 1);
     }
+    // Adds an entry as typed into the add button's dialog and taken with OK.
+    void AddTyped(CServerInfodlg& dialog, const char* name, const char* ip) {
+        AddThrough(dialog, [&](CAddServer& add) {
+            QTest::keyClicks(&Child<QLineEdit>(add, "m_strName"), name);
+            QTest::keyClicks(&Child<QLineEdit>(add, "m_strIP"), ip);
+            Click(add, "okButton");
+        });
+    }
 
     ModalWatchdog watchdog;
     TempDir dir;
@@ -248,8 +259,7 @@ TEST_F(ServerDialogs, OpeningShowsEveryEntryUncheckedWithItsStatus) {
 TEST_F(ServerDialogs, FillingKeepsMatchingRowsAndInsertsOthersWhereTheirEntriesAre) {
     auto dialog = Open({kA, "", kC});
     ASSERT_EQ(Rows(*dialog)[1], (Row{"", "暂停!", "", false}));
-    ToggleCheck(*dialog, 1);
-    ToggleCheck(*dialog, 2);
+    ToggleCheck(*dialog, {1, 2});
     ASSERT_EQ(Checks(*dialog), (std::vector<bool>{false, true, true}));
 
     // Refilling after an add that was cancelled finds every row in place, the empty one included.
@@ -273,7 +283,7 @@ TEST_F(ServerDialogs, FillingKeepsMatchingRowsAndInsertsOthersWhereTheirEntriesA
 
 TEST_F(ServerDialogs, SelectAllAndInvertSetEveryMark) {
     auto dialog = Open({kA, kB, kC});
-    ToggleCheck(*dialog, 1);
+    ToggleCheck(*dialog, {1});
     Click(*dialog, "invertButton");
     EXPECT_EQ(Checks(*dialog), (std::vector<bool>{true, false, true}));
     Click(*dialog, "selectAllButton");
@@ -289,8 +299,7 @@ TEST_F(ServerDialogs, PausingChangesOnlyCheckedEntriesAndShowsOnReopen) {
         ServerLists::Locked locked = lists.Lock();
         locked.m_arrServerStates = {kStateTrue, kStateFalse, kStateTrue, kStateFalse};
     }
-    ToggleCheck(*dialog, 1);
-    ToggleCheck(*dialog, 3);
+    ToggleCheck(*dialog, {1, 3});
     Click(*dialog, "pauseButton");
 
     Entries paused{kA, Line("B", "10.0.0.2", "0"), kC, Line("D", "10.0.0.4", "0")};
@@ -322,7 +331,7 @@ TEST_F(ServerDialogs, PauseAndEnableRewriteTheFlagWhateverItWas) {
     EXPECT_EQ(lists.Entries(), (Entries{Line("A", "h1", "0"), Line("B", "h2", "0"), Line("C", "h3", "0")}));
     for (const Row& row : Rows(*dialog)) EXPECT_EQ(row.status, "暂停！");
 
-    ToggleCheck(*dialog, 1);
+    ToggleCheck(*dialog, {1});
     Click(*dialog, "enableButton");
     EXPECT_EQ(lists.Entries(), (Entries{Line("A", "h1", "1"), Line("B", "h2", "0"), Line("C", "h3", "1")}));
     EXPECT_EQ(Rows(*dialog), (std::vector<Row>{
@@ -336,8 +345,7 @@ TEST_F(ServerDialogs, PauseAndEnableRewriteTheFlagWhateverItWas) {
 TEST_F(ServerDialogs, DeletingTakesEntriesAndTheirStatesWithTheRows) {
     auto dialog = Open({kA, kB, kC});
     lists.Lock().m_arrServerStates[1] = kStateFalse;
-    ToggleCheck(*dialog, 0);
-    ToggleCheck(*dialog, 2);
+    ToggleCheck(*dialog, {0, 2});
     Click(*dialog, "deleteButton");
     EXPECT_EQ(lists.Entries(), Entries{kB});
     EXPECT_EQ(lists.States(), Entries{kStateFalse});
@@ -346,7 +354,7 @@ TEST_F(ServerDialogs, DeletingTakesEntriesAndTheirStatesWithTheRows) {
 
 TEST_F(ServerDialogs, EnterDeletesTheCheckedRows) {
     auto dialog = Open({kA, kB, kC});
-    ToggleCheck(*dialog, 1);
+    ToggleCheck(*dialog, {1});
     QTest::keyClick(&List(*dialog), Qt::Key_Return);
     EXPECT_EQ(lists.Entries(), (Entries{kA, kC}));
     ASSERT_EQ(Rows(*dialog).size(), 2u);
@@ -369,7 +377,7 @@ TEST_F(ServerDialogs, RowsBeyondTheEntriesChangeNothingBehindThem) {
 
 TEST_F(ServerDialogs, AddingAppendsTheEntryEnabledAndKeepsTheListAsItWas) {
     auto dialog = Open({kA, kB});
-    ToggleCheck(*dialog, 0);
+    ToggleCheck(*dialog, {0});
     Click(*dialog, "pauseButton");
 
     AddThrough(*dialog, [](CAddServer& add) {
@@ -380,11 +388,7 @@ TEST_F(ServerDialogs, AddingAppendsTheEntryEnabledAndKeepsTheListAsItWas) {
     EXPECT_EQ(lists.Entries(), (Entries{Line("A", "10.0.0.1", "0"), kB}));
     EXPECT_EQ(Rows(*dialog).size(), 2u);
 
-    AddThrough(*dialog, [](CAddServer& add) {
-        QTest::keyClicks(&Child<QLineEdit>(add, "m_strName"), "A1");
-        QTest::keyClicks(&Child<QLineEdit>(add, "m_strIP"), "192.0.2.10");
-        Click(add, "okButton");
-    });
+    AddTyped(*dialog, "A1", "192.0.2.10");
     EXPECT_EQ(lists.Entries(),
               (Entries{Line("A", "10.0.0.1", "0"), kB,
                        "A1,http://192.0.2.10:89/Interface/tarv/tarvAction_appreg.action@1"}));
@@ -420,7 +424,7 @@ TEST_F(ServerDialogs, EveryWayOfClosingSavesOnce) {
         CServerInfodlg dialog(lists, folder / kSettingFileName);
         lists.Reset({kA, kB});
         dialog.show();
-        ToggleCheck(dialog, 1);
+        ToggleCheck(dialog, {1});
         Click(dialog, "pauseButton");
         SaveCounter saves(folder.path(), kSettingFileName);
 
@@ -485,7 +489,7 @@ TEST_F(ServerDialogs, AFailedSaveIsReportedOnceAndTheNextCloseTriesAgain) {
         lists.Reset({kA, kB});
         CServerInfodlg dialog(lists, c.file);
         dialog.show();
-        ToggleCheck(dialog, 0);
+        ToggleCheck(dialog, {0});
         Click(dialog, "pauseButton");
         const Entries entries = lists.Entries();
         c.breakIt();
@@ -703,18 +707,13 @@ TEST_F(ServerDialogs, APollRoundRunningAlongsideOnlyEverSeesWholeChanges) {
 
     auto dialog = Open();
     waitRounds();
-    ToggleCheck(*dialog, 0);
-    ToggleCheck(*dialog, 2);
+    ToggleCheck(*dialog, {0, 2});
     Click(*dialog, "pauseButton");
     waitRounds();
     Click(*dialog, "deleteButton");
     waitRounds();
     for (const char* name : {"N1", "N2"}) {
-        AddThrough(*dialog, [name](CAddServer& add) {
-            QTest::keyClicks(&Child<QLineEdit>(add, "m_strName"), name);
-            QTest::keyClicks(&Child<QLineEdit>(add, "m_strIP"), "192.0.2.1");
-            Click(add, "okButton");
-        });
+        AddTyped(*dialog, name, "192.0.2.1");
         waitRounds();
     }
     Click(*dialog, "selectAllButton");

@@ -15,6 +15,7 @@
 
 #include "servers/maintenance.h"
 #include "servers/setting_store.h"
+#include "tests/support/private_mounts.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -126,20 +127,9 @@ TEST_F(SettingFile, AFullDiskRefusesTheInPlaceSaveAndKeepsTheOldFileWhole) {
         if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
         const auto mountPoint = dir / "small";
         std::filesystem::create_directory(mountPoint);
-        const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-        const std::string filter =
-            "--gtest_filter=SettingFile.AFullDiskRefusesTheInPlaceSaveAndKeepsTheOldFileWhole";
-        pid_t child = ::fork();
-        if (child == 0) {
-            ::setenv("TESSIV_SMALL_TMPFS", mountPoint.c_str(), 1);
-            ::execlp("unshare", "unshare", "-m", "--", "sh", "-c",
-                     "mount -t tmpfs -o size=64k,nr_inodes=8 none \"$1\" && exec \"$2\" \"$3\"", "sh",
-                     mountPoint.c_str(), self.c_str(), filter.c_str(), nullptr);
-            ::_exit(127);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_EQ(RerunInPrivateMounts("TESSIV_SMALL_TMPFS", mountPoint.string(),
+                                       PrivateMount::Tmpfs(mountPoint, "size=64k,nr_inodes=8")),
+                  0);
         return;
     }
 

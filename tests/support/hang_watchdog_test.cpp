@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -24,25 +25,14 @@ TEST(HangWatchdog, AHungProcessPrintsItsThreadsStacksAndAborts) {
         WaitsForSomethingThatNeverComes();
         return;
     }
-    int output[2];
-    ASSERT_EQ(::pipe(output), 0);
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(output[1], STDERR_FILENO);
-        ::close(output[0]);
-        ::setenv("TESSIV_HANG_WATCHDOG_CHILD", "1", 1);
-        ::setenv("TESSIV_TEST_HANG_SECONDS", "1", 1);
-        ::execl("/proc/self/exe", "hang_watchdog_test", "--gtest_filter=HangWatchdog.*", nullptr);
-        ::_exit(127);
-    }
-    ::close(output[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(output[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
-    ::close(output[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << text;
+    TempDir dir;
+    ChildProcess child(
+        {std::filesystem::read_symlink("/proc/self/exe").string(), "--gtest_filter=HangWatchdog.*"},
+        {.set = {"TESSIV_HANG_WATCHDOG_CHILD=1", "TESSIV_TEST_HANG_SECONDS=1"},
+         .stderrFile = dir / "stderr.txt"});
+    ASSERT_TRUE(child.WaitEnd(std::chrono::seconds(30))) << ReadFileBytes(dir / "stderr.txt");
+    const std::string text = ReadFileBytes(dir / "stderr.txt");
+    EXPECT_EQ(child.TermSignal(), SIGABRT) << child.Describe() << "\n" << text;
     EXPECT_NE(text.find("stacks of all threads"), std::string::npos) << text;
     EXPECT_NE(text.find("WaitsForSomethingThatNeverComes"), std::string::npos) << text;
 }
