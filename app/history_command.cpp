@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "history/history_report.h"
+#include "app/history_report.h"
 #include "history/history_store.h"
 #include "locations/file_locations.h"
 #include "locations/module_dir.h"

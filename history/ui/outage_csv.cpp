@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include "history/history_report.h"
+#include "history/csv.h"
 #include "history/outcome_codes.h"
 #include "history/ui/outcome_text.h"
 #include "text/gbk.h"

@@ -1,4 +1,4 @@
-#include "history/history_report.h"
+#include "app/history_report.h"
 
 #include <algorithm>
 #include <charconv>
@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 
+#include "history/csv.h"
 #include "history/outcome_codes.h"
 #include "text/gbk.h"
 #include "text/time_text.h"
@@ -193,22 +194,6 @@ int PrintReport(const ReportRequest& request, const std::filesystem::path& file,
         err << "tessiv: " << file.string() << " cannot be read (" << failure.what() << ")\n";
         return 1;
     }
-}
-
-std::string CsvTextField(std::string_view utf8) {
-    if (!utf8.empty() && std::string_view("=+-@\t\r").find(utf8.front()) != std::string_view::npos)
-        return CsvField("'" + std::string(utf8));
-    return CsvField(utf8);
-}
-
-std::string CsvField(std::string_view utf8) {
-    if (utf8.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(utf8);
-    std::string quoted = "\"";
-    for (const char c : utf8) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + "\"";
 }
 
 }  // namespace history
