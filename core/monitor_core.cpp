@@ -13,7 +13,7 @@
 #include "core/alarm_log.h"
 #include "core/pane_text.h"
 #include "core/run_pane_relay.h"
-#include "core/window_calls.h"
+#include "core/thread_calls.h"
 #include "crash/crash_dump.h"
 #include "locations/module_dir.h"
 #include "polling/poll_round.h"
@@ -30,7 +30,7 @@ MonitorCore::MonitorCore(MonitorSettings settings, MonitorView& view, QObject* p
       m_logDir(m_settings.logDir.empty() ? m_dataDir : m_settings.logDir),
       m_setting(m_dataDir / kSettingFileName),
       m_maintenance(m_dataDir / kMaintenanceFileName) {
-    m_calls = new WindowCalls(this);
+    m_calls = new ThreadCalls(this);
     m_timerStart.setSingleShot(true);
     m_timerRound.setSingleShot(true);
     connect(&m_timerStart, &QTimer::timeout, this, &MonitorCore::StartMonitoring);

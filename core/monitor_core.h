@@ -24,7 +24,7 @@
 
 class AlarmFilter;
 class RunPaneRelay;
-class WindowCalls;
+class ThreadCalls;
 
 // The monitor without its looks: the server entries and their states, the two pane texts, the six options,
 // the alarm's steps, log.txt, and the timers that start monitoring and each poll round. Poll rounds run on a
@@ -150,7 +150,7 @@ private:
 
     QTimer m_timerStart;             // timer 1
     QTimer m_timerRound;             // timer 2
-    WindowCalls* m_calls = nullptr;  // how the worker's calls reach this core's thread
+    ThreadCalls* m_calls = nullptr;  // how the worker's calls reach this core's thread
     std::shared_ptr<RunPaneRelay> m_notices;
     std::shared_ptr<RunPaneRelay> m_warnings;
     AlarmFilter* m_alarmFilter = nullptr;

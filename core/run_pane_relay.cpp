@@ -10,7 +10,7 @@ void RunPaneRelay::Push(std::string line) {
         m_lines.push_back(std::move(line));
     }
     // One pending call collects every line queued before it runs.
-    if (first) QMetaObject::invokeMethod(this, "Drain", Qt::QueuedConnection);
+    if (first) m_calls.Post([this] { Drain(); });
 }
 
 void RunPaneRelay::Drain() {

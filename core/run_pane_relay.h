@@ -5,13 +5,11 @@
 #include <mutex>
 #include <string>
 
-#include <QObject>
+#include "core/thread_calls.h"
 
-// Hands lines from any thread to the thread this object lives on, without waiting: Push queues the line
-// under a std::mutex and posts a capture-free queued call, so every byte crosses threads through a lock
-// ThreadSanitizer can follow (Qt's own queue uses futexes it cannot see).
-class RunPaneRelay final : public QObject {
-    Q_OBJECT
+// Hands lines from any thread to the thread that created it, without waiting: one pending call on
+// ThreadCalls collects every line queued before it runs.
+class RunPaneRelay final {
 public:
     using Deliver = std::function<void(std::deque<std::string> lines)>;
     // `deliver` runs on the creating thread.
@@ -22,9 +20,10 @@ public:
     void Push(std::string line);
 
 private:
-    Q_INVOKABLE void Drain();
+    void Drain();
 
     Deliver m_deliver;
     std::mutex m_mutex;
     std::deque<std::string> m_lines;
+    ThreadCalls m_calls{nullptr};  // last: destroyed first, dropping a pending call with it
 };

@@ -2,11 +2,11 @@
 
 #include <QSoundEffect>
 
-#include "core/window_calls.h"
+#include "core/thread_calls.h"
 
 AudioThread::AudioThread() {
     m_thread.setObjectName(QStringLiteral("tessiv-audio"));
-    m_calls = new WindowCalls(nullptr);
+    m_calls = new ThreadCalls(nullptr);
     m_calls->moveToThread(&m_thread);
     m_thread.start();
 }

@@ -11,7 +11,7 @@
 #include <QUrl>
 
 class QSoundEffect;
-class WindowCalls;
+class ThreadCalls;
 
 // A thread with its own event loop that owns the sound effect and the audio stack under it. Every request
 // is posted; nothing waits for the audio library except this thread.
@@ -45,7 +45,7 @@ private:
     void Post(std::function<void()> call);
 
     Loop m_thread{*this};
-    WindowCalls* m_calls = nullptr;          // lives on m_thread
+    ThreadCalls* m_calls = nullptr;          // lives on m_thread
     std::unique_ptr<QSoundEffect> m_effect;  // made and used on m_thread only
     std::atomic<bool> m_confirmed{false};
 

@@ -21,7 +21,7 @@
 
 #include "core/alarm_observer.h"
 #include "core/monitor_core.h"
-#include "core/window_calls.h"
+#include "core/thread_calls.h"
 #include "polling/round_observer.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_dir.h"
@@ -238,13 +238,13 @@ TEST_F(MonitorCoreTest, TheOptionsDecideWhatAnAlarmDoesBeyondItsLine) {
     EXPECT_EQ(view.forwarded, 1);
 }
 
-using WindowCallsTest = MonitorCoreTest;
+using ThreadCallsTest = MonitorCoreTest;
 
 // A call into the core that throws ends the worker's wait with the exception instead of leaving it
 // waiting for ever.
-TEST_F(WindowCallsTest, AThrowingCallReturnsItsExceptionToTheWorker) {
+TEST_F(ThreadCallsTest, AThrowingCallReturnsItsExceptionToTheWorker) {
     QObject owner;
-    auto* calls = new WindowCalls(&owner);
+    auto* calls = new ThreadCalls(&owner);
     std::atomic<bool> caught{false};
     std::thread worker([&] {
         try {

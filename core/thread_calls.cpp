@@ -1,13 +1,13 @@
-#include "core/window_calls.h"
+#include "core/thread_calls.h"
 
 #include <condition_variable>
 #include <exception>
 
 #include <QThread>
 
-WindowCalls::WindowCalls(QObject* parent) : QObject(parent) {}
+ThreadCalls::ThreadCalls(QObject* parent) : QObject(parent) {}
 
-void WindowCalls::Post(std::function<void()> call) {
+void ThreadCalls::Post(std::function<void()> call) {
     {
         std::lock_guard hold(m_mutex);
         m_pending.push_back(std::move(call));
@@ -15,7 +15,7 @@ void WindowCalls::Post(std::function<void()> call) {
     QMetaObject::invokeMethod(this, "RunPending", Qt::QueuedConnection);
 }
 
-void WindowCalls::Call(const std::function<void()>& call) {
+void ThreadCalls::Call(const std::function<void()>& call) {
     if (QThread::currentThread() == thread()) {
         call();
         return;
@@ -40,7 +40,7 @@ void WindowCalls::Call(const std::function<void()>& call) {
     if (failure) std::rethrow_exception(failure);
 }
 
-void WindowCalls::RunPending() {
+void ThreadCalls::RunPending() {
     for (;;) {
         std::function<void()> call;
         {

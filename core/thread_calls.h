@@ -6,15 +6,16 @@
 
 #include <QObject>
 
-// Carries calls from a worker thread to the thread this object lives in. The calls travel through a
+// Carries calls from any thread to the thread this object lives in: the poll round's calls into the core,
+// the additions' run-pane lines, the audio thread's commands. The calls travel through a
 // std::mutex queue and completion comes back through a condition variable, so the hand-over is plain C++
 // synchronisation that ThreadSanitizer can follow (Qt's own queued calls use primitives it cannot see).
-class WindowCalls final : public QObject {
+class ThreadCalls final : public QObject {
     Q_OBJECT
 public:
-    explicit WindowCalls(QObject* parent);
-    WindowCalls(const WindowCalls&) = delete;
-    WindowCalls& operator=(const WindowCalls&) = delete;
+    explicit ThreadCalls(QObject* parent);
+    ThreadCalls(const ThreadCalls&) = delete;
+    ThreadCalls& operator=(const ThreadCalls&) = delete;
 
     // Queues the call and returns at once.
     void Post(std::function<void()> call);
