@@ -10,7 +10,7 @@
 #include "polling/round_observer.h"
 
 // What the observers hand the history's writer: plain copies, so that the database never looks back at the
-// worker or the window.
+// worker or the core.
 namespace history {
 
 struct EntryRow {

@@ -41,10 +41,10 @@ public:
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
-    // Starts the writer on `file`. Its lines go to `sink`, or without one to the run pane the window offered.
+    // Starts the writer on `file`. Its lines go to `sink`, or without one to the run pane the core offered.
     void Start(const std::filesystem::path& file, HistoryOptions options = {}, RunPaneSink sink = {});
 
-    // AlarmObserver, on the window's thread.
+    // AlarmObserver, on the core's thread.
     void Attached(const RunPaneSink& runPane) override;
     void AlarmRaised(const AlarmEvent& event) override;
     void AlarmSilenced() override;

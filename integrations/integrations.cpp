@@ -19,7 +19,7 @@ Integrations::~Integrations() {
 }
 
 void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, IntegrationLimits limits) {
-    // Kept for the life of this object: the sink may hold what carries its lines to the window.
+    // Kept for the life of this object: the sink may hold what carries its lines to the core.
     m_sink = runPane ? std::move(runPane) : m_offered;
     m_limits = limits;
     Apply(ReadIntegrationsConfig(dir));

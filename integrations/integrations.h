@@ -21,9 +21,9 @@ struct IntegrationLimits {
     WebhookLimits webhook;
 };
 
-// What tessiv.conf turns on beside the window: the hook command, the webhook and the metrics endpoint.
-// Without the file, or before Start, it does nothing. Created before the window, since the window tells it
-// to the end, and started once the window knows its data directory. Every call returns at once.
+// What tessiv.conf turns on beside the monitor: the hook command, the webhook and the metrics endpoint.
+// Without the file, or before Start, it does nothing. Created before the core, since the core tells it
+// to the end, and started once the core knows its data directory. Every call returns at once.
 class Integrations final : public AlarmObserver, public RoundObserver {
 public:
     Integrations() = default;
@@ -33,7 +33,7 @@ public:
 
     // Reads `dir`/tessiv.conf once and starts what it configures. Problems, failures and the notice of a
     // metrics endpoint reachable from elsewhere go to `sink` (from any thread); without one, to the run pane
-    // the window offered when it took this observer.
+    // the core offered when it took this observer.
     void Start(const std::filesystem::path& dir, RunPaneSink sink = {}, IntegrationLimits limits = {});
     // Takes what `dir`/tessiv.conf configures now, with the sink and limits Start was given. What is
     // configured as before goes on as it is; a hook command or webhook that changed or went lets its runs
@@ -43,7 +43,7 @@ public:
     // Where tessiv.conf's own problems go instead of the sink above (a service logs them as warnings).
     void SetProblemSink(RunPaneSink problems) { m_problems = std::move(problems); }
 
-    // AlarmObserver, on the window's thread.
+    // AlarmObserver, on the core's thread.
     void Attached(const RunPaneSink& runPane) override { m_offered = runPane; }
     void AlarmRaised(const AlarmEvent& event) override;
     void AlarmSilenced() override {}
@@ -58,7 +58,7 @@ public:
     const AlarmConfig& AlarmRulesWanted() const { return m_alarm; }
     // The history tessiv.conf asked for; the default (kept) before Start or without the file.
     const HistoryConfig& HistoryWanted() const { return m_history; }
-    // An alarm nobody dealt with: told once more to the hook and the webhook. Window thread.
+    // An alarm nobody dealt with: told once more to the hook and the webhook. Core thread.
     void Escalate(const std::vector<std::string>& gbkLines, std::chrono::system_clock::time_point when);
     // Whether an entry's faults wait for confirmation, for the metrics. Worker thread.
     void SetPending(const std::string& name, const std::string& url, bool pending);

@@ -128,7 +128,7 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
 
 // civetweb's listener looks at its stop flag only when a connection comes or after 2 s, and a worker sending
 // a scrape to a client that does not read waits up to its request time-out (30 s). Knocking and shutting
-// down the served connections until the server is gone keeps the window's close, and a reload that moves
+// down the served connections until the server is gone keeps the monitor's stop, and a reload that moves
 // the endpoint, from waiting for either.
 MetricsEndpoint::~MetricsEndpoint() {
     StopServing();

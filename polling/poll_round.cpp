@@ -56,7 +56,7 @@ bool AnyStateFalse(ServerLists& servers) {
 enum class EntryOutcome { Skipped, Analysed };
 
 // One entry: the lock is held only to copy the entry and to read or write its state, never across the query,
-// the analysis or a call into the window.
+// the analysis or a call into the core.
 EntryOutcome PollEntry(PollRoundContext& context, std::size_t position, std::string& report) {
     ServerLists& servers = context.port.Servers();
     std::optional<std::string> line = CopyEntry(servers, position);

@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-// Lets the window end a running round from its own thread: the pauses wake at once and the running
+// Lets the core end a running round from its own thread: the pauses wake at once and the running
 // query sees the flag and breaks off.
 class RoundControl {
 public:

@@ -5,7 +5,7 @@
 
 #include "polling/round_observer.h"
 
-// Hands each call to several round observers, in the order given; one slot of the window then serves them
+// Hands each call to several round observers, in the order given; one slot of the core then serves them
 // all.
 class RoundObservers final : public RoundObserver {
 public:

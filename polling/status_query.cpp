@@ -109,7 +109,7 @@ bool Configure(CURL* easy, const std::string& url, Body& body, const QueryOption
 
 bool QueryServerStatus(const std::string& url, std::string& report, const QueryOptions& options) {
     // A cancelled query counts as nothing: the round is being torn down, and a host should not gain a
-    // failure, or lose its count, only because the window closed while it was asked.
+    // failure, or lose its count, only because the monitor stopped while it was asked.
     if (Cancelled(options)) return false;
     // libcurl would guess http for an address without a scheme; such an entry is a typing slip, and the
     // operator learns of it as of any host that cannot be asked.

@@ -13,7 +13,7 @@
 // Entries paused for maintenance and when each maintenance ends, kept beside Setting.ini so that Setting.ini
 // keeps its format: one line per entry, "name,url=end", the end in ISO 8601 local time with its UTC offset
 // (2026-12-09T08:00:00+08:00), GBK, CR LF. The file exists only while some maintenance is set. An entry is
-// known by its name and URL, whatever its flag. Used on the window's thread only.
+// known by its name and URL, whatever its flag. Used on the core's thread only.
 inline constexpr const char* kMaintenanceFileName = "maintenance.ini";
 
 class Maintenance {

@@ -121,7 +121,7 @@ std::optional<FileStamp> StampOf(const fs::path& file) {
     return StampFrom(info);
 }
 
-// Only a regular file is read: a FIFO or a device of that name would block the window's thread, and a
+// Only a regular file is read: a FIFO or a device of that name would block the core's thread, and a
 // folder has no lines.
 std::optional<FileVersion> ReadRegularFile(const fs::path& file) {
     RegularFile opened = OpenRegularFile(file, O_RDONLY);

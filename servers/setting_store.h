@@ -14,7 +14,7 @@ struct DiskVersion {
 };
 
 // Setting.ini as this program last read or wrote it, so that an edit made by another program meanwhile is
-// noticed instead of being overwritten unseen. Used on the window's thread only.
+// noticed instead of being overwritten unseen. Used on the core's thread only.
 class SettingStore {
 public:
     explicit SettingStore(std::filesystem::path file);
