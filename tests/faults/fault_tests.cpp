@@ -138,8 +138,9 @@ protected:
         return settings;
     }
 
+    // The window on `entries` written to its folder's setting file.
     std::unique_ptr<CTessivDlg> OpenWindow(const Entries& entries, MonitorSettings settings) {
-        WriteFileBytes(dir / kSettingFileName, CrLfLines(entries));
+        WriteFileBytes(settings.dataDir / kSettingFileName, CrLfLines(entries));
         return std::make_unique<CTessivDlg>(std::move(settings));
     }
 
@@ -158,6 +159,13 @@ protected:
     static void ClosePromptly(CTessivDlg& window) {
         EXPECT_LT(Close(window), kPromptCloseMs);
         EXPECT_FALSE(window.Core().IsRoundRunning());
+    }
+
+    // A moment for the round to settle into what it waits on, then closed there.
+    static void CloseMidRound(CTessivDlg& window) {
+        QTest::qWait(20);
+        ASSERT_TRUE(window.Core().IsRoundRunning());
+        ClosePromptly(window);
     }
 
     static int RefusedPort() {
@@ -224,9 +232,8 @@ TEST_F(Faults, UnwritableSettingFileIsReportedAndKeepsTheEdit) {
         SCOPED_TRACE("the folder is replaced by a file while the list is open");
         const fs::path data = dir / "data";
         fs::create_directory(data);
-        WriteFileBytes(data / kSettingFileName, CrLfLines(kEntries));
-        CTessivDlg window(Quiet(data));
-        ManageServersWithBrokenSave(window, [&] {
+        auto window = OpenWindow(kEntries, Quiet(data));
+        ManageServersWithBrokenSave(*window, [&] {
             fs::rename(data, dir / "moved");
             WriteFileBytes(data, "not a folder");
         });
@@ -261,12 +268,11 @@ TEST_F(Faults, UnwritableSettingFileIsReportedAndKeepsTheEdit) {
         const fs::path file = data / kSettingFileName;
         ASSERT_LT(file.string().size(), static_cast<std::size_t>(PATH_MAX));
         ASSERT_GE(file.string().size() + std::string(".XXXXXX.").size(), static_cast<std::size_t>(PATH_MAX));
-        WriteFileBytes(file, CrLfLines(kEntries));
-        CTessivDlg window(Quiet(data));
-        ASSERT_EQ(window.Core().Servers().Entries(), kEntries);
+        auto window = OpenWindow(kEntries, Quiet(data));
+        ASSERT_EQ(window->Core().Servers().Entries(), kEntries);
         ManageServersWithBrokenSave(
-            window, [] {}, SaveOutcome::Saved);
-        EXPECT_EQ(ReadFileBytes(file), CrLfLines(window.Core().Servers().Entries()));
+            *window, [] {}, SaveOutcome::Saved);
+        EXPECT_EQ(ReadFileBytes(file), CrLfLines(window->Core().Servers().Entries()));
         EXPECT_EQ(Leftovers(data), 0);
     }
 }
@@ -291,10 +297,9 @@ TEST_F(Faults, DiskFillingUpMidSaveKeepsTheOldFile) {
     }
     {
         SCOPED_TRACE("closing the server list");
-        WriteFileBytes(file, old);
-        CTessivDlg window(Quiet(dir.path()));
+        auto window = OpenWindow(kEntries, Quiet(dir.path()));
         {
-            ServerLists::Locked lists = window.Core().Servers().Lock();
+            ServerLists::Locked lists = window->Core().Servers().Lock();
             for (const std::string& line : many) {
                 lists.m_arrServers.push_back(line);
                 lists.m_arrServerStates.push_back(kStateTrue);
@@ -302,7 +307,7 @@ TEST_F(Faults, DiskFillingUpMidSaveKeepsTheOldFile) {
         }
         FileSizeLimit limit(4096);
         ASSERT_TRUE(limit.ok());
-        ManageServersWithBrokenSave(window, [] {});
+        ManageServersWithBrokenSave(*window, [] {});
         EXPECT_EQ(ReadFileBytes(file), old);
         EXPECT_EQ(Leftovers(dir.path()), 0);
     }
@@ -397,9 +402,7 @@ TEST_F(Faults, ClosingDuringAHangingQueryEndsPromptly) {
     StatusHost host(Scenario{.hang = true});
     auto window = OpenWindow({"Hang," + host.url() + "@1"}, Running(0ms, 0ms));
     ASSERT_TRUE(Soon([&] { return host.requestCount() >= 1; }));
-    QTest::qWait(20);
-    ASSERT_TRUE(window->Core().IsRoundRunning());
-    ClosePromptly(*window);
+    CloseMidRound(*window);
 }
 
 // A name server that swallows every query: the status URL's host name is never resolved. The test runs
@@ -458,8 +461,7 @@ TEST_F(Faults, ClosingDuringThePausesEndsPromptly) {
         StatusHost second;
         auto window = OpenWindow({"A," + first.url() + "@1", "B," + second.url() + "@1"}, Running(10s, 0ms));
         ASSERT_TRUE(Soon([&] { return window->Core().RunLog().find("001 <") != std::string::npos; }));
-        QTest::qWait(20);
-        ClosePromptly(*window);
+        CloseMidRound(*window);
         EXPECT_EQ(second.requestCount(), 0);  // the round was still pausing after the first entry
     }
     {
@@ -469,9 +471,7 @@ TEST_F(Faults, ClosingDuringThePausesEndsPromptly) {
         // last pause.
         auto window = OpenWindow({"P," + host.url() + "@0"}, Running(10s, 0ms));
         ASSERT_TRUE(Soon([&] { return window->windowTitle() == QString::fromUtf8(kQuietTitle); }));
-        QTest::qWait(20);
-        ASSERT_TRUE(window->Core().IsRoundRunning());
-        ClosePromptly(*window);
+        CloseMidRound(*window);
     }
 }
 
