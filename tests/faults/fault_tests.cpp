@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -36,7 +35,9 @@
 #include "monitor/tessiv_dlg.h"
 #include "servers/setting_file.h"
 #include "servers/ui/server_list_dialog.h"
+#include "tests/support/child_process.h"
 #include "tests/support/modal_watchdog.h"
+#include "tests/support/private_mounts.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 #include "tools/status_host.h"
@@ -137,8 +138,9 @@ protected:
         return settings;
     }
 
+    // The window on `entries` written to its folder's setting file.
     std::unique_ptr<CTessivDlg> OpenWindow(const Entries& entries, MonitorSettings settings) {
-        WriteFileBytes(dir / kSettingFileName, CrLfLines(entries));
+        WriteFileBytes(settings.dataDir / kSettingFileName, CrLfLines(entries));
         return std::make_unique<CTessivDlg>(std::move(settings));
     }
 
@@ -148,6 +150,22 @@ protected:
         clock.start();
         window.OnExit();
         return clock.elapsed();
+    }
+
+    // What a round does comes well within this, on a loaded machine too; the window's events keep flowing.
+    static bool Soon(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 15000); }
+
+    // Closed mid-round or not, the window ends within kPromptCloseMs and leaves no round running.
+    static void ClosePromptly(CTessivDlg& window) {
+        EXPECT_LT(Close(window), kPromptCloseMs);
+        EXPECT_FALSE(window.Core().IsRoundRunning());
+    }
+
+    // A moment for the round to settle into what it waits on, then closed there.
+    static void CloseMidRound(CTessivDlg& window) {
+        QTest::qWait(20);
+        ASSERT_TRUE(window.Core().IsRoundRunning());
+        ClosePromptly(window);
     }
 
     static int RefusedPort() {
@@ -214,9 +232,8 @@ TEST_F(Faults, UnwritableSettingFileIsReportedAndKeepsTheEdit) {
         SCOPED_TRACE("the folder is replaced by a file while the list is open");
         const fs::path data = dir / "data";
         fs::create_directory(data);
-        WriteFileBytes(data / kSettingFileName, CrLfLines(kEntries));
-        CTessivDlg window(Quiet(data));
-        ManageServersWithBrokenSave(window, [&] {
+        auto window = OpenWindow(kEntries, Quiet(data));
+        ManageServersWithBrokenSave(*window, [&] {
             fs::rename(data, dir / "moved");
             WriteFileBytes(data, "not a folder");
         });
@@ -251,12 +268,11 @@ TEST_F(Faults, UnwritableSettingFileIsReportedAndKeepsTheEdit) {
         const fs::path file = data / kSettingFileName;
         ASSERT_LT(file.string().size(), static_cast<std::size_t>(PATH_MAX));
         ASSERT_GE(file.string().size() + std::string(".XXXXXX.").size(), static_cast<std::size_t>(PATH_MAX));
-        WriteFileBytes(file, CrLfLines(kEntries));
-        CTessivDlg window(Quiet(data));
-        ASSERT_EQ(window.Core().Servers().Entries(), kEntries);
+        auto window = OpenWindow(kEntries, Quiet(data));
+        ASSERT_EQ(window->Core().Servers().Entries(), kEntries);
         ManageServersWithBrokenSave(
-            window, [] {}, SaveOutcome::Saved);
-        EXPECT_EQ(ReadFileBytes(file), CrLfLines(window.Core().Servers().Entries()));
+            *window, [] {}, SaveOutcome::Saved);
+        EXPECT_EQ(ReadFileBytes(file), CrLfLines(window->Core().Servers().Entries()));
         EXPECT_EQ(Leftovers(data), 0);
     }
 }
@@ -281,10 +297,9 @@ TEST_F(Faults, DiskFillingUpMidSaveKeepsTheOldFile) {
     }
     {
         SCOPED_TRACE("closing the server list");
-        WriteFileBytes(file, old);
-        CTessivDlg window(Quiet(dir.path()));
+        auto window = OpenWindow(kEntries, Quiet(dir.path()));
         {
-            ServerLists::Locked lists = window.Core().Servers().Lock();
+            ServerLists::Locked lists = window->Core().Servers().Lock();
             for (const std::string& line : many) {
                 lists.m_arrServers.push_back(line);
                 lists.m_arrServerStates.push_back(kStateTrue);
@@ -292,7 +307,7 @@ TEST_F(Faults, DiskFillingUpMidSaveKeepsTheOldFile) {
         }
         FileSizeLimit limit(4096);
         ASSERT_TRUE(limit.ok());
-        ManageServersWithBrokenSave(window, [] {});
+        ManageServersWithBrokenSave(*window, [] {});
         EXPECT_EQ(ReadFileBytes(file), old);
         EXPECT_EQ(Leftovers(dir.path()), 0);
     }
@@ -315,14 +330,13 @@ TEST_F(Faults, UnwritableLogStillShowsSoundsAndTitlesTheAlarm) {
         SCOPED_TRACE("an alarm from a round");
         StatusHost host(Scenario{.apps = {{"位置服务器", "2024-05-01 08:30:00.0"}}});
         auto window = OpenWindow({"Center," + host.url() + "@1"}, Running(0ms, 1h));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return window->Core().Servers().States() == Entries{kStateFalse}; },
-                                    15000));
+        ASSERT_TRUE(Soon([&] { return window->Core().Servers().States() == Entries{kStateFalse}; }));
         EXPECT_NE(window->Core().AlarmLog().find(
                       gbk::FromUtf8(" ------ Center 位置服务器 2024-05-01 08:30:00.0 异常 ------")),
                   std::string::npos);
         EXPECT_TRUE(window->IsSounding());
         EXPECT_EQ(window->windowTitle(), QString::fromUtf8(kAlarmTitle));
-        EXPECT_LT(Close(*window), kPromptCloseMs);
+        ClosePromptly(*window);
     }
     EXPECT_TRUE(fs::is_directory(dir / kAlarmLogFileName));
 }
@@ -387,11 +401,8 @@ TEST_F(Faults, MissingOrBrokenSosWavFallsBackToTheBuiltInSound) {
 TEST_F(Faults, ClosingDuringAHangingQueryEndsPromptly) {
     StatusHost host(Scenario{.hang = true});
     auto window = OpenWindow({"Hang," + host.url() + "@1"}, Running(0ms, 0ms));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return host.requestCount() >= 1; }, 15000));
-    QTest::qWait(20);
-    ASSERT_TRUE(window->Core().IsRoundRunning());
-    EXPECT_LT(Close(*window), kPromptCloseMs);
-    EXPECT_FALSE(window->Core().IsRoundRunning());
+    ASSERT_TRUE(Soon([&] { return host.requestCount() >= 1; }));
+    CloseMidRound(*window);
 }
 
 // A name server that swallows every query: the status URL's host name is never resolved. The test runs
@@ -416,22 +427,11 @@ TEST_F(Faults, ClosingDuringAHungNameLookupEndsPromptly) {
     ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     WriteFileBytes(dir / "resolv.conf", "nameserver 127.53.0.1\noptions timeout:30 attempts:1\n");
 
-    const std::string resolv = (dir / "resolv.conf").string();
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
-    const std::string filter = "--gtest_filter=Faults.ClosingDuringAHungNameLookupEndsPromptly";
     QElapsedTimer clock;
     clock.start();
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::setenv("TESSIV_PRIVATE_RESOLVER", "1", 1);
-        ::execlp("unshare", "unshare", "-m", "--", "sh", "-c",
-                 "mount --bind \"$1\" /etc/resolv.conf && exec \"$2\" \"$3\"", "sh", resolv.c_str(),
-                 self.c_str(), filter.c_str(), nullptr);
-        ::_exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(RerunInPrivateMounts("TESSIV_PRIVATE_RESOLVER", "1",
+                                   PrivateMount::Bind(dir / "resolv.conf", "/etc/resolv.conf")),
+              0);
     EXPECT_LT(clock.elapsed(), 15'000) << "the process did not end while the lookup hung";
     char query[512];
     EXPECT_GT(::recv(silent, query, sizeof query, MSG_DONTWAIT), 0) << "the lookup never reached the server";
@@ -444,17 +444,12 @@ TEST_F(Faults, MissingGbkConverterEndsTheProgramWithAClearMessage) {
     if (::geteuid() != 0) GTEST_SKIP() << "hiding the converters needs root";
     const fs::path converters = "/usr/lib/x86_64-linux-gnu/gconv";
     ASSERT_TRUE(fs::is_directory(converters));
-    const std::string errors = (dir / "stderr.txt").string();
-    pid_t child = ::fork();
-    if (child == 0) {
-        ::execlp("unshare", "unshare", "-m", "--", "sh", "-c",
-                 "mount -t tmpfs none \"$1\" && exec \"$2\" 2>\"$3\"", "sh", converters.c_str(),
-                 TESSIV_EXECUTABLE, errors.c_str(), nullptr);
-        ::_exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+    const fs::path errors = dir / "stderr.txt";
+    ChildProcess program({"unshare", "-m", "--", "sh", "-c", "mount -t tmpfs none \"$1\" && exec \"$2\"",
+                          "sh", converters.string(), TESSIV_EXECUTABLE},
+                         {.stderrFile = errors});
+    ASSERT_TRUE(program.WaitEnd(30s)) << ReadFileBytes(errors);  // it ends at its start
+    EXPECT_EQ(program.ExitCode(), 1) << program.Describe();
     EXPECT_NE(ReadFileBytes(errors).find("cannot convert GBK text"), std::string::npos)
         << ReadFileBytes(errors);
 }
@@ -465,11 +460,8 @@ TEST_F(Faults, ClosingDuringThePausesEndsPromptly) {
         StatusHost first;
         StatusHost second;
         auto window = OpenWindow({"A," + first.url() + "@1", "B," + second.url() + "@1"}, Running(10s, 0ms));
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return window->Core().RunLog().find("001 <") != std::string::npos; }, 15000));
-        QTest::qWait(20);
-        EXPECT_LT(Close(*window), kPromptCloseMs);
-        EXPECT_FALSE(window->Core().IsRoundRunning());
+        ASSERT_TRUE(Soon([&] { return window->Core().RunLog().find("001 <") != std::string::npos; }));
+        CloseMidRound(*window);
         EXPECT_EQ(second.requestCount(), 0);  // the round was still pausing after the first entry
     }
     {
@@ -478,12 +470,8 @@ TEST_F(Faults, ClosingDuringThePausesEndsPromptly) {
         // A paused entry is skipped without a pause, so the round goes straight to the all-clear and the
         // last pause.
         auto window = OpenWindow({"P," + host.url() + "@0"}, Running(10s, 0ms));
-        ASSERT_TRUE(
-            QTest::qWaitFor([&] { return window->windowTitle() == QString::fromUtf8(kQuietTitle); }, 15000));
-        QTest::qWait(20);
-        ASSERT_TRUE(window->Core().IsRoundRunning());
-        EXPECT_LT(Close(*window), kPromptCloseMs);
-        EXPECT_FALSE(window->Core().IsRoundRunning());
+        ASSERT_TRUE(Soon([&] { return window->windowTitle() == QString::fromUtf8(kQuietTitle); }));
+        CloseMidRound(*window);
     }
 }
 
@@ -496,13 +484,12 @@ TEST_F(Faults, ClosingWhileTheWorkerWaitsOnTheWindowEndsPromptly) {
             return Scenario{.apps = {{"空间不足", "t"}, {"安全报警", "t"}}, .delay = 100ms};
         });
         auto window = OpenWindow({"F," + host.url() + "@1"}, Running(0ms, 1h));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return asked.load(); }, 15000));
+        ASSERT_TRUE(Soon([&] { return asked.load(); }));
         // The window thread stops serving events; the answer comes and the worker's alarm call waits for it.
         std::this_thread::sleep_for(500ms);
         ASSERT_TRUE(window->Core().AlarmLog().empty());
         ASSERT_TRUE(window->Core().IsRoundRunning());
-        EXPECT_LT(Close(*window), kPromptCloseMs);
-        EXPECT_FALSE(window->Core().IsRoundRunning());
+        ClosePromptly(*window);
         // The waiting call was served while closing: the line reached the pane and log.txt, but a closing
         // window neither sounds nor comes to the front.
         EXPECT_NE(window->Core().AlarmLog().find(gbk::FromUtf8("F 空间不足")), std::string::npos);
@@ -528,8 +515,8 @@ TEST_F(Faults, ClosingWhileTheWorkerWaitsOnTheWindowEndsPromptly) {
             auto window = OpenWindow(entries, Running(0ms, 0ms));
             QTest::qWait(delayMs(random));
             if (window->Core().IsRoundRunning()) ++closedMidRound;
-            EXPECT_LT(Close(*window), kPromptCloseMs) << "attempt " << attempt;
-            EXPECT_FALSE(window->Core().IsRoundRunning()) << "attempt " << attempt;
+            SCOPED_TRACE("attempt " + std::to_string(attempt));
+            ClosePromptly(*window);
         }
         EXPECT_GT(closedMidRound, 0);
         EXPECT_GT(faulty.requestCount(), 0);
@@ -548,7 +535,7 @@ TEST_F(Faults, ClosingRightAfterTheNextRoundWasArmedStartsNoOtherRound) {
             requestsAtClose = host.requestCount();
             closeMs = Close(*window);
         });
-        ASSERT_TRUE(QTest::qWaitFor([&] { return closeMs >= 0; }, 15000));
+        ASSERT_TRUE(Soon([&] { return closeMs >= 0; }));
         EXPECT_LT(closeMs, kPromptCloseMs);
         EXPECT_FALSE(window->Core().IsRoundRunning());
         QTest::qWait(300);  // six times the next-round delay
@@ -569,7 +556,7 @@ TEST_F(Faults, ClosingRightAfterTheNextRoundWasArmedStartsNoOtherRound) {
             ServerLists::Locked lists = window->Core().Servers().Lock();
             lists.m_arrServerStates[0] = kStateFalse;
         }
-        ASSERT_TRUE(QTest::qWaitFor([&] { return asked.load(); }, 15000));
+        ASSERT_TRUE(Soon([&] { return asked.load(); }));
         std::this_thread::sleep_for(500ms);  // the worker finishes and asks for the next round meanwhile
         ASSERT_FALSE(window->Core().IsRoundRunning());
         ASSERT_EQ(window->Core().RunLog().find("002 <"), std::string::npos);

@@ -3,17 +3,23 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <sstream>
+#include <thread>
 
 #include "history/history_database.h"
 #include "history/history_events.h"
+#include "history/history_report.h"
 #include "history/history_store.h"
 #include "history/sqlite_handle.h"
 #include "tests/history/history_support.h"
+#include "tests/support/private_mounts.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -31,6 +37,43 @@ std::unique_ptr<HistoryReader> OpenReader(const std::filesystem::path& file) {
     EXPECT_TRUE(reader) << error;
     return reader;
 }
+
+// The test's clock, at which the store's writer thread is held once it has written the start: it asks the
+// time after each batch. It goes on when the store, closing, asks the time on the test's thread, so whatever
+// the test handed over meanwhile is still queued when the store closes.
+class HeldWriter {
+public:
+    explicit HeldWriter(StepClock& clock) : m_clock(clock) {}
+
+    history::TimePoint Now() {
+        std::unique_lock hold(m_mutex);
+        if (std::this_thread::get_id() == m_test) {
+            if (m_closing) m_released = true;
+        } else if (!m_released) {
+            m_holding = true;
+            m_changed.wait_for(hold, std::chrono::seconds(10), [this] { return m_released; });
+        }
+        m_changed.notify_all();
+        return m_clock.Now();
+    }
+    bool Holding() {
+        std::lock_guard hold(m_mutex);
+        return m_holding && !m_released;
+    }
+    void Closing() {
+        std::lock_guard hold(m_mutex);
+        m_closing = true;
+    }
+
+private:
+    StepClock& m_clock;
+    const std::thread::id m_test = std::this_thread::get_id();
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_holding = false;
+    bool m_closing = false;
+    bool m_released = false;
+};
 
 class History : public testing::Test {
 protected:
@@ -213,19 +256,9 @@ TEST_F(History, AReadOnlyFolderCostsOneLineAndNeverBlocks) {
         if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
         const auto mountPoint = dir / "ro";
         std::filesystem::create_directory(mountPoint);
-        const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-        const std::string filter = "--gtest_filter=History.AReadOnlyFolderCostsOneLineAndNeverBlocks";
-        pid_t child = ::fork();
-        if (child == 0) {
-            ::setenv("TESSIV_READ_ONLY_DIR", mountPoint.c_str(), 1);
-            ::execlp("unshare", "unshare", "-m", "--", "sh", "-c",
-                     "mount -t tmpfs -o ro none \"$1\" && exec \"$2\" \"$3\"", "sh", mountPoint.c_str(),
-                     self.c_str(), filter.c_str(), nullptr);
-            ::_exit(127);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_EQ(RerunInPrivateMounts("TESSIV_READ_ONLY_DIR", mountPoint.string(),
+                                       PrivateMount::Tmpfs(mountPoint, "ro")),
+                  0);
         return;
     }
     const std::filesystem::path folder = readOnly;
@@ -357,6 +390,80 @@ TEST_F(History, AnOutageLeftOpenByAMonitorThatDiedEndsAtItsLastRound) {
     ASSERT_EQ(outages.size(), 1u);
     EXPECT_EQ(outages[0].end, t0 + 60s);
     EXPECT_EQ(outages[0].endedBy, history::kMonitorStopped);
+}
+
+// Rounds still waiting for the writer when the monitor closes its history are each written before it ends.
+TEST_F(History, RoundsStillQueuedAtTheCloseAreAllWritten) {
+    const auto t0 = MinuteDaysAgo(2);
+    const std::vector<bool> normal = {false, false, true, false, true, true};
+    {
+        HeldWriter writer(clock);
+        history::HistoryStore store;
+        clock.Set(t0);
+        history::HistoryOptions options;
+        options.clock = [&writer] { return writer.Now(); };
+        store.Start(file, std::move(options), pane.Sink());
+        ASSERT_TRUE(WaitFor([&] { return writer.Holding(); }, 10s));
+        for (std::size_t round = 0; round < normal.size(); ++round)
+            Round(store, clock, t0 + round * 60s,
+                  {normal[round] ? Normal(0, "A", kUrlA)
+                                 : Fault(0, "A", kUrlA, FaultCategory::Connection, "A cannot be reached")});
+        clock.Set(t0 + 330s);
+        ASSERT_TRUE(writer.Holding()) << "the writer went on before the close";
+        writer.Closing();
+    }
+    auto reader = OpenReader(file);
+    ASSERT_TRUE(reader);
+    const auto summaries = reader->Summaries(t0, t0 + 360s, 6);
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_EQ(summaries[0].rounds, 6);
+    EXPECT_DOUBLE_EQ(summaries[0].uptimePercent, 50.0);
+    EXPECT_EQ(summaries[0].timeline, (std::vector{Outcome::Connection, Outcome::Connection, Outcome::Normal,
+                                                  Outcome::Connection, Outcome::Normal, Outcome::Normal}));
+    const auto outages = reader->Outages(t0 - 1h, t0 + 1h);
+    ASSERT_EQ(outages.size(), 2u);
+    EXPECT_EQ(outages[1].start, t0);
+    EXPECT_EQ(outages[1].end, t0 + 120s);
+    EXPECT_EQ(outages[0].start, t0 + 180s);
+    EXPECT_EQ(outages[0].end, t0 + 240s);
+    EXPECT_TRUE(reader->OpenOutages().empty());
+    EXPECT_TRUE(pane.Taken().empty());
+}
+
+// Once its raw rows are gone the uptime of a period comes from the hourly sums: rounds and normal rounds
+// added over the hours, not the hours' own uptimes averaged. One fault in one hour and a fault and a normal
+// round in the next are a third, as `tessiv --history uptime` shows it.
+TEST_F(History, TheUptimeOfAPeriodPastTheRawRowsIsExactFromTheHourlySums) {
+    const auto hour = std::chrono::floor<std::chrono::hours>(MinuteDaysAgo(20));
+    const auto t0 = hour + 59min;
+    history::HistoryStore store;
+    clock.Set(t0);
+    StartStore(store, file, clock, pane);
+    Round(store, clock, t0, {Fault(0, "A", kUrlA, FaultCategory::ServerFault, "A down")});
+    Round(store, clock, t0 + 60s, {Fault(0, "A", kUrlA, FaultCategory::ServerFault, "A down")});
+    Round(store, clock, t0 + 120s, {Normal(0, "A", kUrlA)});
+    store.Flush();
+    ASSERT_EQ(CountRows(file, "rounds"), 3);
+
+    Round(store, clock, t0 + std::chrono::days(15), {Normal(0, "A", kUrlA)});
+    store.Flush();
+    ASSERT_EQ(CountRows(file, "rounds"), 1) << "the raw rows were not removed";
+
+    auto reader = OpenReader(file);
+    ASSERT_TRUE(reader);
+    const auto summaries = reader->Summaries(hour, hour + 3h, 1);
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_EQ(summaries[0].rounds, 3);
+    EXPECT_DOUBLE_EQ(summaries[0].uptimePercent, 100.0 / 3);
+
+    std::ostringstream out;
+    std::ostringstream err;
+    const history::ReportRequest uptime{history::ReportRequest::Table::Uptime, 1, true};
+    EXPECT_EQ(history::PrintReport(uptime, file, hour + std::chrono::days(1), out, err), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "server,url,uptime_percent,outages,longest_s,rounds\r\n"
+              "A," +
+                  kUrlA + ",33.33,1,120,3\r\n");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTest>
