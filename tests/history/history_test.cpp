@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
+#include "app/history_report.h"
 #include "history/history_database.h"
 #include "history/history_events.h"
-#include "history/history_report.h"
 #include "history/history_store.h"
 #include "history/sqlite_handle.h"
 #include "tests/history/history_support.h"
