@@ -30,7 +30,7 @@ std::size_t ExpectedAnyOfCut(std::string_view source, std::string_view delimiter
     std::vector<bool> starts = fuzz::CharacterStarts(source);
     for (std::size_t pos = 0; pos < source.size(); ++pos) {
         if (!starts[pos]) continue;
-        bool singleByte = !(fuzz::IsLead(static_cast<unsigned char>(source[pos])) && pos + 1 < source.size());
+        bool singleByte = !fuzz::OpensPair(source, pos);
         if (singleByte && delimiter.find(source[pos]) != std::string_view::npos) return pos;
     }
     return std::string_view::npos;

@@ -108,7 +108,7 @@ const std::string& ServerName(std::uint64_t pick) {
         "[ServerName]",      // replaced last, so it must stay as it is
         "[AppName][ActiveTime]",
         std::string(200, 'S'),  // longer than any placeholder it replaces
-        "\xB0",                 // a lone lead byte: swallows the space behind it
+        "\xB0",                 // a lone lead byte: the space behind it still stands alone
     };
     return names[pick % names.size()];
 }
@@ -170,11 +170,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t lines = calls.size() / 2;
     FUZZ_CHECK(lines <= size / 5 + 1);
 
-    // Name and time are pieces of the report, possibly the same piece. Placeholders are replaced in template
+    // Name and time are pieces of the report, possibly the same piece, each control byte in them written as
+    // four visible ones (so a piece is at most four times its size). Placeholders are replaced in template
     // order, so every "[ActiveTime]" inside the name takes the time's bytes, and every "[ServerName]" left
     // after that takes the server name. Without placeholders in the report, a line is linear in report and
     // name.
-    const std::size_t n = size;
+    const std::size_t n = 4 * size;
     const std::size_t timePlaceholders = fuzz::CountBytewise(report, "[ActiveTime]");
     const std::size_t namePlaceholders = fuzz::CountBytewise(report, "[ServerName]");
     const std::size_t afterTimes =
@@ -190,6 +191,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(call.line.size() <= maxLine);
         FUZZ_CHECK(StartsWith(call.line, prefix + "------ " + serverName + " "));
         FUZZ_CHECK(EndsWith(call.line, kFaultEnd));
+        // A host's text never adds a line or a terminal command.
+        FUZZ_CHECK(std::ranges::none_of(call.line, [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7F;
+        }));
         const Category category = Classify(call.line);
         FUZZ_CHECK((call.kind == 'A') == (category != Category::Unclassified));
         if (call.kind == 'A') FUZZ_CHECK(call.sound == ExpectedSound(category, previousWasTrue, mutes));

@@ -24,14 +24,24 @@ inline bool IsLead(unsigned char byte) {
     return byte >= 0x81 && byte <= 0xFE;
 }
 
-// Start of every character: a lead byte with a byte after it opens a two-byte character, whatever that byte
-// is; every other byte is a character of its own.
+inline bool IsTrail(unsigned char byte) {
+    return byte >= 0x40 && byte <= 0xFE && byte != 0x7F;
+}
+
+// A lead byte followed by a byte that can end a character opens a two-byte character.
+inline bool OpensPair(std::string_view text, std::size_t pos) {
+    return pos + 1 < text.size() && IsLead(static_cast<unsigned char>(text[pos])) &&
+           IsTrail(static_cast<unsigned char>(text[pos + 1]));
+}
+
+// Start of every character: a pair as above, and every other byte is a character of its own (an invalid
+// pair's lead byte too, so the byte behind it is read afresh).
 inline std::vector<bool> CharacterStarts(std::string_view text) {
     std::vector<bool> starts(text.size() + 1, false);
     std::size_t pos = 0;
     while (pos < text.size()) {
         starts[pos] = true;
-        pos += IsLead(static_cast<unsigned char>(text[pos])) && pos + 1 < text.size() ? 2 : 1;
+        pos += OpensPair(text, pos) ? 2 : 1;
     }
     starts[text.size()] = true;
     return starts;
