@@ -17,7 +17,7 @@
 #include "crash/crash_dump.h"
 #include "locations/module_dir.h"
 #include "polling/poll_round.h"
-#include "rules/alarm_filter.h"
+#include "ports/alarm_filter.h"
 #include "servers/server_entry.h"
 #include "servers/setting_file.h"
 #include "text/gbk.h"

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "polling/fault_category.h"
 #include "polling/monitor_port.h"
+#include "ports/fault_category.h"
 #include "text/data_text.h"
 #include "text/gbk.h"
 

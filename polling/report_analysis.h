@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "polling/round_observer.h"
+#include "ports/round_observer.h"
 
 #include "text/time_text.h"
 
