@@ -17,6 +17,7 @@
 #include "crash/crash_dump.h"
 #include "locations/module_dir.h"
 #include "polling/poll_round.h"
+#include "polling/report_analysis.h"
 #include "ports/alarm_filter.h"
 #include "servers/server_entry.h"
 #include "servers/setting_file.h"

@@ -88,24 +88,6 @@ FaultCategory ClassifyFaultLine(std::string_view line) {
     return Category::Unclassified;
 }
 
-const char* FaultCategoryName(FaultCategory category) {
-    switch (category) {
-        case Category::Connection:
-            return "connection";
-        case Category::ServerFault:
-            return "server";
-        case Category::DiskSpace:
-            return "disk";
-        case Category::DbLog:
-            return "dblog";
-        case Category::Security:
-            return "security";
-        case Category::Unclassified:
-            break;
-    }
-    return "";
-}
-
 bool AnalyzeStatusReport(std::string report, const std::string& serverName, int displayNumber,
                          bool previousWasTrue, MonitorPort& port, const Clock& clock) {
     return AnalyzeStatusReport(std::move(report), serverName, {}, displayNumber, previousWasTrue, port, clock,

@@ -1,11 +1,23 @@
 #pragma once
 
-#include <string_view>
-
 // The classes of fault line, by the first category text the line contains.
 enum class FaultCategory { Connection, ServerFault, DiskSpace, DbLog, Security, Unclassified };
 
-FaultCategory ClassifyFaultLine(std::string_view line);
-
 // "connection", "server", "disk", "dblog", "security"; "" for an unclassified line.
-const char* FaultCategoryName(FaultCategory category);
+inline const char* FaultCategoryName(FaultCategory category) {
+    switch (category) {
+        case FaultCategory::Connection:
+            return "connection";
+        case FaultCategory::ServerFault:
+            return "server";
+        case FaultCategory::DiskSpace:
+            return "disk";
+        case FaultCategory::DbLog:
+            return "dblog";
+        case FaultCategory::Security:
+            return "security";
+        case FaultCategory::Unclassified:
+            break;
+    }
+    return "";
+}
