@@ -9,7 +9,7 @@
 
 #include "bench/bench_support.h"
 #include "integrations/integrations.h"
-#include "tests/integrations/free_port.h"
+#include "tests/support/free_port.h"
 #include "text/gbk.h"
 
 namespace {
@@ -67,6 +67,7 @@ void BM_Integrations_RoundObservers(benchmark::State& state) {
     AlarmEvent alarm{
         gbk::FromUtf8("001 <2012-05-06 06:00:00> ------ 中心-0 位置服务器 2012-05-06 06:00:00 异常 ------"),
         entries[0].name,
+        entries[0].url,
         FaultCategory::ServerFault,
         true,
         true,

@@ -33,7 +33,7 @@
 #include "polling/round_observers.h"
 #include "servers/setting_file.h"
 #include "servers/setting_store.h"
-#include "tests/integrations/free_port.h"
+#include "tests/support/free_port.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "core/monitor_view.h"
-#include "polling/round_observer.h"
+#include "ports/monitor_view.h"
+#include "ports/round_observer.h"
 #include "tools/status_host.h"
 
 class MonitorCore;

@@ -12,12 +12,12 @@
 #include <QObject>
 #include <QTimer>
 
-#include "core/alarm_observer.h"
 #include "core/monitor_options.h"
 #include "core/monitor_settings.h"
-#include "core/monitor_view.h"
 #include "polling/monitor_port.h"
 #include "polling/round_control.h"
+#include "ports/alarm_observer.h"
+#include "ports/monitor_view.h"
 #include "servers/maintenance.h"
 #include "servers/server_lists.h"
 #include "servers/setting_store.h"

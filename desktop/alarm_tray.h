@@ -9,8 +9,8 @@
 #include <chrono>
 #include <string>
 
-#include "core/alarm_observer.h"
 #include "desktop/window_hooks.h"
+#include "ports/alarm_observer.h"
 
 // The tray icon: quiet or red with the alarm, a tool tip with the host counts or the newest fault line, a
 // left click that brings the window back and a menu to show it, silence it or end the program. Only created

@@ -8,8 +8,8 @@
 #include <QString>
 #include <QStringList>
 
-#include "core/alarm_observer.h"
 #include "desktop/window_hooks.h"
+#include "ports/alarm_observer.h"
 
 class QDBusMessage;
 class QDBusPendingCallWatcher;

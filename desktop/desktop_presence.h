@@ -6,8 +6,8 @@
 
 #include <QObject>
 
-#include "core/alarm_observer.h"
 #include "desktop/window_hooks.h"
+#include "ports/alarm_observer.h"
 
 class AlarmTray;
 class DesktopNotifier;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "history/history_records.h"
-#include "polling/round_observer.h"
+#include "ports/round_observer.h"
 
 // What the observers hand the history's writer: plain copies, so that the database never looks back at the
 // worker or the core.

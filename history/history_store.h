@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "core/alarm_observer.h"
 #include "history/history_events.h"
-#include "polling/round_observer.h"
+#include "ports/alarm_observer.h"
+#include "ports/round_observer.h"
 
 namespace history {
 

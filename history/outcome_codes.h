@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "history/history_records.h"
-#include "polling/fault_category.h"
+#include "ports/fault_category.h"
 
 // How an outcome is stored: the code grows with how bad the state is, so that max() over codes is the worst
 // state of a stretch (any fault beats a broken-off query, which beats normal, which beats no round at all).

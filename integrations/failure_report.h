@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "core/alarm_observer.h"
+#include "ports/alarm_observer.h"
 
 // `utf8` as a run-pane line: the local time in front, GBK.
 std::string RunPaneLine(const std::string& utf8);

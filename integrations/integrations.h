@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "core/alarm_observer.h"
 #include "integrations/config.h"
 #include "integrations/failure_report.h"
 #include "integrations/hook_runner.h"
 #include "integrations/metrics.h"
 #include "integrations/webhook.h"
-#include "polling/round_observer.h"
+#include "ports/alarm_observer.h"
+#include "ports/round_observer.h"
 
 struct IntegrationLimits {
     HookLimits hooks;

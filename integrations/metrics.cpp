@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "integrations/notice.h"
-#include "polling/round_observer.h"
 #include "polling/status_query.h"
+#include "ports/round_observer.h"
 
 namespace {
 

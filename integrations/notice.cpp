@@ -6,7 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 
-#include "core/alarm_observer.h"
+#include "ports/alarm_observer.h"
 #include "text/gbk.h"
 #include "text/time_text.h"
 

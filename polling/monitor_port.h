@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "polling/alarm_facts.h"
+#include "ports/alarm_facts.h"
 
 class ServerLists;
 

@@ -7,7 +7,7 @@
 #include "polling/monitor_port.h"
 #include "polling/report_analysis.h"
 #include "polling/round_control.h"
-#include "polling/round_observer.h"
+#include "ports/round_observer.h"
 #include "servers/server_entry.h"
 #include "servers/server_lists.h"
 #include "text/data_text.h"

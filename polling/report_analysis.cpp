@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "polling/fault_category.h"
 #include "polling/monitor_port.h"
+#include "ports/fault_category.h"
 #include "text/data_text.h"
 #include "text/gbk.h"
 
@@ -86,24 +86,6 @@ FaultCategory ClassifyFaultLine(std::string_view line) {
     for (const Texts::Row& row : GbkTexts().rows)
         if (gbk::Contains(line, row.text)) return row.category;
     return Category::Unclassified;
-}
-
-const char* FaultCategoryName(FaultCategory category) {
-    switch (category) {
-        case Category::Connection:
-            return "connection";
-        case Category::ServerFault:
-            return "server";
-        case Category::DiskSpace:
-            return "disk";
-        case Category::DbLog:
-            return "dblog";
-        case Category::Security:
-            return "security";
-        case Category::Unclassified:
-            break;
-    }
-    return "";
 }
 
 bool AnalyzeStatusReport(std::string report, const std::string& serverName, int displayNumber,

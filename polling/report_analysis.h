@@ -1,13 +1,18 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "polling/round_observer.h"
+#include "ports/fault_category.h"
+#include "ports/round_observer.h"
 
 #include "text/time_text.h"
 
 class MonitorPort;
+
+// The class of a fault line, by the first category text it contains.
+FaultCategory ClassifyFaultLine(std::string_view line);
 
 // Turns one host's status report into pane lines and alarms. Returns true for a normal report (no "msg", or
 // no "appname"), false when the report names applications. Every line is followed by a refresh.

@@ -3,7 +3,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "polling/round_observer.h"
+#include "ports/round_observer.h"
 
 // Hands each call to several round observers, in the order given; one slot of the core then serves them
 // all.

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/alarm_observer.h"
-#include "polling/round_observer.h"
-#include "rules/alarm_filter.h"
+#include "ports/alarm_filter.h"
+#include "ports/alarm_observer.h"
+#include "ports/round_observer.h"
 #include "rules/quiet_hours.h"
 
 struct AlarmRulesConfig {

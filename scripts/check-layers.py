@@ -39,7 +39,7 @@ for path in files:
         if "/" not in header:
             continue  # beside the including file
         target = owner(header)
-        if target == folder or header in allowed or target in allowed:
+        if target == folder or target in allowed:
             continue
         bad.append(f"{path}: includes {header}, but {folder}/ may include only "
                    f"{' '.join(allowed) or 'its own headers'}")

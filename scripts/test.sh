@@ -24,6 +24,8 @@ suite() {
 bash scripts/format.sh --check
 echo "== layers: every #include against scripts/layers.txt"
 python3 scripts/check-layers.py
+echo "== links: no folder includes a header it does not link"
+python3 scripts/check-links.py
 suite build ""
 echo "== install: desktop entry, AppStream metadata, man page, the Debian package, per-user files"
 bash scripts/check-install.sh

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/monitor_view.h"
+#include "ports/monitor_view.h"
 #include "service/line_writer.h"
 
 // Shows the monitor as lines on standard output, UTF-8, each with the priority prefix systemd's journal

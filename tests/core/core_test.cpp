@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/alarm_observer.h"
 #include "core/monitor_core.h"
 #include "core/thread_calls.h"
-#include "polling/round_observer.h"
+#include "ports/alarm_observer.h"
+#include "ports/round_observer.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"

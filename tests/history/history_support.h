@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "history/history_store.h"
-#include "polling/round_observer.h"
+#include "ports/round_observer.h"
 
 // A clock the test moves, and the run-pane lines a store gave.
 struct StepClock {

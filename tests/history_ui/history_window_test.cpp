@@ -12,7 +12,7 @@
 
 #include "history/history_store.h"
 #include "history/ui/history_window.h"
-#include "polling/round_observer.h"
+#include "ports/round_observer.h"
 #include "tests/history_ui/fake_history.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"

@@ -14,7 +14,7 @@
 
 #include "integrations/metrics.h"
 #include "integrations/webhook.h"
-#include "polling/round_observer.h"
+#include "ports/round_observer.h"
 #include "tests/integrations/support.h"
 #include "tests/support/pane_recorder.h"
 #include "tests/support/private_mounts.h"

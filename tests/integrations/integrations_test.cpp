@@ -14,7 +14,7 @@
 #include "integrations/integrations.h"
 #include "integrations/metrics.h"
 #include "integrations/webhook.h"
-#include "polling/round_observer.h"
+#include "ports/round_observer.h"
 #include "tests/integrations/support.h"
 #include "tests/support/free_port.h"
 #include "tests/support/pane_recorder.h"

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "app/window_hooks.h"
-#include "core/alarm_observer.h"
+#include "ports/alarm_observer.h"
 #include "servers/ui/server_list_dialog.h"
 #include "tests/support/monitor_fixture.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/alarm_observer.h"
+#include "ports/alarm_observer.h"
 
 // The run-pane lines something reported from any thread, as UTF-8 text.
 class PaneRecorder {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/monitor_view.h"
+#include "ports/monitor_view.h"
 
 // A view for the core's tests: records, as UTF-8, what the core asked it to show, and plays the alarm sound
 // as a flag.

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "polling/fault_category.h"
+#include "ports/fault_category.h"
 
 struct AlarmEvent {
     std::string line;        // the fault line as in the alarm pane, GBK

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "polling/fault_category.h"
+#include "ports/fault_category.h"
 
 // What the analysis knows of a fault line's entry when it raises the alarm: carried with the line, so nobody
 // has to find the entry again from the line's display number (the list may have changed meanwhile).

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "polling/fault_category.h"
+#include "ports/fault_category.h"
 
 // What a poll round learnt about one server entry.
 struct EntryResult {

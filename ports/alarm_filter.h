@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "polling/alarm_facts.h"
+#include "ports/alarm_facts.h"
 
 // What becomes of one fault line the analysis raised as an alarm.
 enum class AlarmVerdict {
