@@ -34,7 +34,7 @@ void AttachAlarmRules(MonitorCore& core, AlarmRules& rules, Clock clock, AlarmRu
     core.AddAlarmObserver(&rules);
     const auto check = [&core, &rules, clock = std::move(clock), outlets = std::move(outlets)] {
         const std::time_t now = clock();
-        AlarmRules::Steps steps = rules.Tick(now, core.IsSounding());
+        AlarmRules::Steps steps = rules.Tick(now, core.IsSounding(), core.AlarmNotDealtWith());
         if (steps.silence) core.OnSilence();
         if (!steps.escalation.empty()) {
             if (outlets.escalate)

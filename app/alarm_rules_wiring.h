@@ -28,7 +28,8 @@ AlarmRulesConfig RulesConfig(const AlarmConfig& wanted);
 AlarmRulesOutlets TieAlarmRules(AlarmRules& rules, Integrations& integrations);
 
 // Puts `rules` between the monitor's alarms and its steps, tells it of the alarm's life, and carries out what
-// it asks after every round and every `tick` (the start of quiet hours, an escalation), reading `clock` as
-// the monitor does. `rules` must outlive the monitor.
+// it asks after every round and every `tick` (the start of quiet hours, an escalation of an alarm the core
+// says nobody dealt with, sound or not), reading `clock` as the monitor does. `rules` must outlive the
+// monitor.
 void AttachAlarmRules(MonitorCore& core, AlarmRules& rules, Clock clock, AlarmRulesOutlets outlets,
                       std::chrono::milliseconds tick = std::chrono::seconds(1));

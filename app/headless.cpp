@@ -10,13 +10,9 @@
 
 #include <QCoreApplication>
 
-#include "app/alarm_rules_wiring.h"
-#include "app/history_recording.h"
+#include "app/additions.h"
 #include "core/monitor_core.h"
 #include "guard/single_instance.h"
-#include "history/history_store.h"
-#include "integrations/integrations.h"
-#include "polling/round_observers.h"
 #include "servers/server_entry.h"
 #include "service/line_writer.h"
 #include "service/round_deadline.h"
@@ -73,19 +69,10 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
     ServiceNotifier notifier;
     StdoutView view;
     // Declared before the core, which tells them of alarms and rounds until it is gone.
-    Integrations integrations;
-    history::HistoryStore history;
-    AlarmRules rules;
-    RoundObservers rounds{&integrations, &history, &rules};
-    settings.roundObserver = &rounds;
+    Additions additions;
+    additions.Prepare(settings);
     MonitorCore core(std::move(settings), view);
-    core.AddAlarmObserver(&integrations);
-    core.AddAlarmObserver(&history);
-    integrations.SetProblemSink(core.RunPaneWarnings());
-    integrations.Start(core.DataDir());
-    AttachAlarmRules(core, rules, core.Settings().clock, TieAlarmRules(rules, integrations));
-    core.SetStrictReports(integrations.AlarmRulesWanted().strictReports);
-    StartHistory(history, integrations.HistoryWanted(), core.LogDir());
+    additions.Attach(core);
 
     std::optional<std::time_t> lastRound;
     QObject::connect(&watcher, &SignalWatcher::StopRequested, &app, [&] {
@@ -99,9 +86,7 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
         if (core.IsClosing()) return;
         notifier.Reloading();
         core.Reload([&] {
-            integrations.Restart(core.DataDir());
-            rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
-            core.SetStrictReports(integrations.AlarmRulesWanted().strictReports);
+            additions.Reload();
             notifier.Ready(Status(core, lastRound));
         });
     });

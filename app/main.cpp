@@ -7,22 +7,17 @@
 
 #include <QApplication>
 
-#include "app/alarm_rules_wiring.h"
+#include "app/additions.h"
 #include "app/headless.h"
 #include "app/history_command.h"
-#include "app/history_recording.h"
-#include "app/history_wiring.h"
 #include "app/launch_options.h"
 #include "app/monitor_locations.h"
 #include "app/window_hooks.h"
 #include "crash/crash_dump.h"
 #include "desktop/desktop_presence.h"
 #include "guard/single_instance.h"
-#include "history/history_store.h"
-#include "integrations/integrations.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/tessiv_dlg.h"
-#include "polling/round_observers.h"
 #include "service/standard_fds.h"
 #include "text/gbk.h"
 
@@ -92,32 +87,11 @@ int main(int argc, char** argv) {
 
         // Declared before the window, which tells them of alarms and rounds until the window is gone.
         DesktopPresence desktop;  // notification and tray
-        Integrations integrations;
-        history::HistoryStore history;
-        AlarmRules rules;
-        RoundObservers rounds{&integrations, &history, &rules};
-        settings.roundObserver = &rounds;
+        Additions additions;
+        additions.Prepare(settings);
         CTessivDlg window(std::move(settings));
         window.Core().WarnIfNoHostEnabled();
-        AttachDesktop(desktop, window);
-        window.Core().AddAlarmObserver(&integrations);
-        window.Core().AddAlarmObserver(&history);
-        // tessiv.conf lives beside Setting.ini; its lines go to the run pane the window offered.
-        integrations.Start(window.Core().DataDir());
-        AlarmRulesOutlets outlets = TieAlarmRules(rules, integrations);
-        window.Core().SetStrictReports(integrations.AlarmRulesWanted().strictReports);
-        outlets.showAgain = [&desktop] { desktop.Escalate(); };
-        outlets.networkDown = [&desktop](bool down) { desktop.SetNetworkDown(down); };
-        AttachAlarmRules(window.Core(), rules, SystemClock(), std::move(outlets));
-        // The history window and the "since when" of the tray and the notification, while the history is
-        // kept.
-        if (const auto file = StartHistory(history, integrations.HistoryWanted(), window.Core().LogDir());
-            !file.empty()) {
-            AttachHistory(window, desktop, [file] {
-                std::string error;
-                return history::HistoryReader::Open(file, error);
-            });
-        }
+        additions.Attach(window.Core(), DesktopFor(desktop, window));
         QObject::connect(
             &instance, &SingleInstance::RaiseRequested, &window,
             [showAndRaise = HooksFor(window).showAndRaise](const QString& token) { showAndRaise(token); });

@@ -3,7 +3,9 @@
 #include <QGuiApplication>
 #include <QString>
 
+#include "app/history_wiring.h"
 #include "desktop/desktop_presence.h"
+#include "history/history_records.h"
 #include "monitor/tessiv_dlg.h"
 #include "servers/server_entry.h"
 
@@ -42,8 +44,32 @@ WindowHooks HooksFor(CTessivDlg& window) {
     return hooks;
 }
 
-void AttachDesktop(DesktopPresence& desktop, CTessivDlg& window) {
+namespace {
+
+void GiveHooks(DesktopPresence& desktop, CTessivDlg& window) {
     desktop.Attach(HooksFor(window));
-    window.Core().AddAlarmObserver(&desktop);
     QObject::connect(&window, &QDialog::finished, &desktop, &DesktopPresence::Detach);
+}
+
+}  // namespace
+
+void AttachDesktop(DesktopPresence& desktop, CTessivDlg& window) {
+    GiveHooks(desktop, window);
+    window.Core().AddAlarmObserver(&desktop);
+}
+
+AdditionsDesktop DesktopFor(DesktopPresence& desktop, CTessivDlg& window) {
+    GiveHooks(desktop, window);
+    AdditionsDesktop outlets;
+    outlets.alarms = &desktop;
+    outlets.showAgain = [&desktop] { desktop.Escalate(); };
+    outlets.networkDown = [&desktop](bool down) { desktop.SetNetworkDown(down); };
+    // The history window and the "since when" of the tray and the notification, while the history is kept.
+    outlets.historyKept = [&desktop, &window](const std::filesystem::path& file) {
+        AttachHistory(window, desktop, [file] {
+            std::string error;
+            return history::HistoryReader::Open(file, error);
+        });
+    };
+    return outlets;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/additions.h"
 #include "desktop/window_hooks.h"
 
 class CTessivDlg;
@@ -11,3 +12,8 @@ WindowHooks HooksFor(CTessivDlg& window);
 // Gives the desktop the window's hooks, tells it of the window's alarms, and cuts the hooks when the window
 // is done.
 void AttachDesktop(DesktopPresence& desktop, CTessivDlg& window);
+
+// The desktop's part of the additions: gives it the window's hooks (cut when the window is done), tells it of
+// the window's alarms, shows escalations and the network's loss, and offers the history window once the
+// history is kept.
+AdditionsDesktop DesktopFor(DesktopPresence& desktop, CTessivDlg& window);

@@ -250,6 +250,7 @@ void MonitorCore::RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts)
         const bool sound = soundFlag && verdict == AlarmVerdict::Alarm;
         recordSound = sound;
         ShowAlarm(line, sound);
+        if (sound && !m_closing) m_alarmNotDealtWith = true;
         if (m_observers.empty() || m_closing) return;
         AlarmEvent event;
         event.line = line;
@@ -332,6 +333,7 @@ void MonitorCore::PollRefresh() {
 void MonitorCore::Silence() {
     m_calls->Call([this] {
         StopAlarmSound();
+        m_alarmNotDealtWith = false;
         TellObservers([](AlarmObserver& observer) { observer.AllClear(); });
     });
 }
@@ -362,6 +364,7 @@ void MonitorCore::SetOptions(const MonitorOptions& options) {
 
 void MonitorCore::OnSilence() {
     StopAlarmSound();
+    m_alarmNotDealtWith = false;
     TellObservers([](AlarmObserver& observer) { observer.AlarmSilenced(); });
 }
 
@@ -371,6 +374,7 @@ void MonitorCore::StopAlarmSound() {
 
 void MonitorCore::OnClearAlarmPane() {
     m_strAlarmLog.clear();
+    m_alarmNotDealtWith = false;
     m_view.AlarmPaneEmptied();
     TellObservers([](AlarmObserver& observer) { observer.AlarmPaneCleared(); });
 }

@@ -62,6 +62,10 @@ public:
     const std::string& RunLog() const { return m_strRunLog; }
     const std::string& AlarmLog() const { return m_strAlarmLog; }
     bool IsSounding() const { return m_view.IsSounding(); }
+    // An alarm entitled to sound was raised (after the alarm filter's verdict, whatever the view or the
+    // play-sound option make of the sound) and has been neither silenced, nor ended by the all-clear, nor
+    // cleared from the alarm pane since: nobody dealt with it yet.
+    bool AlarmNotDealtWith() const { return m_alarmNotDealtWith; }
     bool IsRoundRunning() const { return m_roundRunning.load(); }
     bool IsMonitoring() const { return m_bRunning; }
     bool IsClosing() const { return m_closing; }
@@ -147,6 +151,7 @@ private:
     std::thread m_hPollThread;
     std::atomic<bool> m_roundRunning{false};
     bool m_strictReports = false;
+    bool m_alarmNotDealtWith = false;
 
     QTimer m_timerStart;             // timer 1
     QTimer m_timerRound;             // timer 2

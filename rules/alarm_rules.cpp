@@ -86,22 +86,24 @@ void AlarmRules::RoundEnded(std::size_t) {
     m_anyAnswered = false;
 }
 
+// An alarm counts from when it was entitled to sound, not from when a view made a sound of it: the core
+// without a window has none.
 void AlarmRules::AlarmRaised(const AlarmEvent& event) {
-    if (!event.sounding || m_soundingSince) return;
-    m_soundingSince = std::chrono::system_clock::to_time_t(event.time);
+    if (!event.soundFlag || m_notDealtWithSince) return;
+    m_notDealtWithSince = std::chrono::system_clock::to_time_t(event.time);
     m_escalated = false;
 }
 
-AlarmRules::Steps AlarmRules::Tick(std::time_t now, bool sounding) {
+AlarmRules::Steps AlarmRules::Tick(std::time_t now, bool sounding, bool notDealtWith) {
     Steps steps;
     std::lock_guard hold(m_mutex);
-    if (!sounding) m_soundingSince.reset();
-    if (sounding && m_config.quietHours && m_config.quietHours->Contains(now)) {
+    if (!notDealtWith) m_notDealtWithSince.reset();
+    if ((sounding || notDealtWith) && m_config.quietHours && m_config.quietHours->Contains(now)) {
         steps.silence = true;
-        m_soundingSince.reset();
+        m_notDealtWithSince.reset();
     }
-    if (m_soundingSince && m_config.escalateAfter && !m_escalated &&
-        now - *m_soundingSince >= std::chrono::seconds(*m_config.escalateAfter).count()) {
+    if (m_notDealtWithSince && m_config.escalateAfter && !m_escalated &&
+        now - *m_notDealtWithSince >= std::chrono::seconds(*m_config.escalateAfter).count()) {
         m_escalated = true;
         for (const auto& [host, lines] : m_inFault)
             steps.escalation.insert(steps.escalation.end(), lines.begin(), lines.end());

@@ -23,7 +23,7 @@ struct AlarmRulesConfig {
 
 // The opt-in alarm rules: confirmation over several rounds, quiet hours, escalation of an alarm nobody deals
 // with, and noticing that no host at all can be reached. Unconfigured it lets every alarm through as it is.
-// Rounds tell it from the worker, the window asks it and tells it on its own thread; the state both touch is
+// Rounds tell it from the worker, the core asks it and tells it on its own thread; the state both touch is
 // under one lock.
 class AlarmRules final : public AlarmFilter, public RoundObserver, public AlarmObserver {
 public:
@@ -40,17 +40,19 @@ public:
     void RoundEnded(std::size_t entries) override;
 
     void AlarmRaised(const AlarmEvent& event) override;
-    void AlarmSilenced() override { m_soundingSince.reset(); }
-    void AllClear() override { m_soundingSince.reset(); }
-    void AlarmPaneCleared() override {}
+    void AlarmSilenced() override { m_notDealtWithSince.reset(); }
+    void AllClear() override { m_notDealtWithSince.reset(); }
+    void AlarmPaneCleared() override { m_notDealtWithSince.reset(); }
 
-    // What the window should do now; asked on its thread every little while and after each round.
+    // What the core should do now; asked on its thread every little while and after each round, with whether
+    // the alarm sounds and whether an alarm entitled to sound is still not dealt with (silenced, ended by the
+    // all-clear or cleared from its pane), whatever became of its sound.
     struct Steps {
-        bool silence = false;                 // quiet hours began while the alarm sounds
+        bool silence = false;                 // quiet hours began while the alarm sounds or is not dealt with
         std::vector<std::string> escalation;  // non-empty: escalate with these lines (GBK)
         std::optional<bool> networkDown;      // every host unreachable began (true) or ended (false)
     };
-    Steps Tick(std::time_t now, bool sounding);
+    Steps Tick(std::time_t now, bool sounding, bool notDealtWith);
 
 private:
     using Host = std::pair<std::string, std::string>;  // name, URL
@@ -66,7 +68,7 @@ private:
     bool m_networkChanged = false;
     PendingSink m_pendingSink;
 
-    // Window thread only.
-    std::optional<std::time_t> m_soundingSince;
+    // The core's thread only: since when an alarm entitled to sound is not dealt with.
+    std::optional<std::time_t> m_notDealtWithSince;
     bool m_escalated = false;
 };

@@ -165,4 +165,27 @@ TEST_F(AlarmRulesOnTheCore, AnAlarmNobodyDealsWithIsEscalatedOnce) {
     EXPECT_EQ(Count(Seen(), "TESSIV_CATEGORY=escalation"), 1u);
 }
 
+TEST_F(AlarmRulesOnTheCore, WithoutItsSoundAnAlarmIsStillEscalatedCountedFromItsSilence) {
+    StatusHost host(kFault);
+    const std::time_t start = now;
+    Open({"中心-A," + host.url() + "@1"}, "escalate_after = 1\n");
+    MonitorOptions options = core->Options();
+    options.playSound = false;
+    core->SetOptions(options);
+    ASSERT_TRUE(WaitFor([&] { return Count(Seen(), "TESSIV_CATEGORY=server") >= 1; }));
+    EXPECT_FALSE(Sounding());
+
+    // Silenced, though nothing sounded: the next round's alarm counts afresh.
+    core->OnSilence();
+    now = start + 50;
+    ASSERT_TRUE(WaitForRequests(host, host.requestCount() + 3));
+    now = start + 100;
+    ASSERT_TRUE(WaitForRequests(host, host.requestCount() + 3));
+    EXPECT_EQ(Count(Seen(), "TESSIV_CATEGORY=escalation"), 0u) << Seen();
+
+    now = start + 111;
+    ASSERT_TRUE(WaitFor([&] { return Count(Seen(), "TESSIV_CATEGORY=escalation") == 1; })) << Seen();
+    EXPECT_FALSE(Sounding());
+}
+
 }  // namespace

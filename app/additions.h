@@ -1,0 +1,48 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+
+#include "history/history_store.h"
+#include "integrations/integrations.h"
+#include "polling/round_observers.h"
+#include "rules/alarm_rules.h"
+
+class AlarmObserver;
+class MonitorCore;
+struct MonitorSettings;
+
+// What a front with a desktop (notification and tray) adds to the additions; a front without one has none.
+struct AdditionsDesktop {
+    AlarmObserver* alarms = nullptr;             // told of the alarm's life before the additions
+    std::function<void()> showAgain;             // an escalation: the notification again, as critical
+    std::function<void(bool down)> networkDown;  // every host unreachable began (true) or ended (false)
+    // The history is recorded into `file` and may be offered for reading.
+    std::function<void(const std::filesystem::path& file)> historyKept;
+};
+
+// What tessiv.conf adds to the monitor, the same for either front: the hook, webhook and metrics, the
+// history, the alarm rules and strict reports. Made before the core, whose settings name it as the rounds'
+// observer, attached once the core exists, and destroyed after the core, which tells it to the end.
+class Additions final {
+public:
+    Additions() = default;
+    Additions(const Additions&) = delete;
+    Additions& operator=(const Additions&) = delete;
+
+    // Before the core is made from `settings`: its rounds are told to the additions.
+    void Prepare(MonitorSettings& settings);
+    // Tells the additions of the core's alarms, reads tessiv.conf beside Setting.ini, starts what it asks
+    // for and puts the alarm rules between the core's alarms and its steps. Once.
+    void Attach(MonitorCore& core, AdditionsDesktop desktop = {});
+    // Takes what tessiv.conf asks for now: the hook, webhook and metrics (see Integrations::Restart), the
+    // alarm rules and strict reports. Only while no round runs, as MonitorCore::Reload runs its `also`.
+    void Reload();
+
+private:
+    MonitorCore* m_core = nullptr;
+    Integrations m_integrations;
+    history::HistoryStore m_history;
+    AlarmRules m_rules;
+    RoundObservers m_rounds{&m_integrations, &m_history, &m_rules};
+};
