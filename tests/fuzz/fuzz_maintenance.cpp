@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_files.h"
 #include "fuzz_support.h"
 #include "servers/maintenance.h"
 #include "servers/setting_file.h"
@@ -25,31 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One folder for the whole run, on tmpfs when there is one. Never destroyed, so it is still there when the
-// exit handler removes the folder.
-const fs::path* workDir = nullptr;
-
-void RemoveWorkDir() {
-    std::error_code ignored;
-    if (workDir != nullptr) fs::remove_all(*workDir, ignored);
-}
-
-const fs::path& WorkDir() {
-    if (workDir == nullptr) {
-        fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        std::string name = (base / "tessiv-fuzz-XXXXXX").string();
-        FUZZ_CHECK(::mkdtemp(name.data()) != nullptr);
-        workDir = new fs::path(name);
-        std::atexit(RemoveWorkDir);
-    }
-    return *workDir;
-}
-
-void WriteBytes(const fs::path& file, std::string_view bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    FUZZ_CHECK(out.good());
-}
+using fuzz::WorkDir;
+using fuzz::WriteBytes;
 
 // The reading rules, restated: each line is "key=time", split at the last "=" with a key before it; a line
 // whose time does not read is dropped, and a later line for the same key wins.
