@@ -11,6 +11,7 @@
 class AlarmObserver;
 class MonitorCore;
 struct MonitorSettings;
+struct TessivConf;
 
 // What a front with a desktop (notification and tray) adds to the additions; a front without one has none.
 struct AdditionsDesktop {
@@ -40,6 +41,8 @@ public:
     void Reload();
 
 private:
+    TessivConf ReadConf() const;
+
     MonitorCore* m_core = nullptr;
     Integrations m_integrations;
     history::HistoryStore m_history;

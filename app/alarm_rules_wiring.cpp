@@ -3,8 +3,8 @@
 #include <QTimer>
 
 #include "core/monitor_core.h"
-#include "integrations/config.h"
 #include "integrations/integrations.h"
+#include "rules/alarm_config.h"
 
 AlarmRulesConfig RulesConfig(const AlarmConfig& wanted) {
     AlarmRulesConfig config;
@@ -16,7 +16,6 @@ AlarmRulesConfig RulesConfig(const AlarmConfig& wanted) {
 }
 
 AlarmRulesOutlets TieAlarmRules(AlarmRules& rules, Integrations& integrations) {
-    rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
     rules.SetPendingSink([&integrations](const std::string& name, const std::string& url, bool pending) {
         integrations.SetPending(name, url, pending);
     });

@@ -23,8 +23,8 @@ struct AlarmRulesOutlets {
 
 AlarmRulesConfig RulesConfig(const AlarmConfig& wanted);
 
-// Gives `rules` what tessiv.conf asked for and tells the metrics which entries wait for confirmation; returns
-// the outlets with escalations going to the hook and the webhook. Both must outlive the monitor.
+// Tells the metrics which entries wait for confirmation; returns the outlets with escalations going to the
+// hook and the webhook. Both must outlive the monitor.
 AlarmRulesOutlets TieAlarmRules(AlarmRules& rules, Integrations& integrations);
 
 // Puts `rules` between the monitor's alarms and its steps, tells it of the alarm's life, and carries out what

@@ -1,7 +1,7 @@
 #include "app/history_recording.h"
 
 #include "history/history_store.h"
-#include "integrations/config.h"
+#include "history/history_config.h"
 
 std::filesystem::path StartHistory(history::HistoryStore& store, const HistoryConfig& wanted,
                                    const std::filesystem::path& logDir) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/tessiv_conf.h"
 #include "bench/bench_support.h"
 #include "integrations/integrations.h"
 #include "tests/support/free_port.h"
@@ -62,7 +63,7 @@ void BM_Integrations_RoundObservers(benchmark::State& state) {
                        "[hooks]\ncommand = true\nwebhook = " + receiver.url() +
                            "\n[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
     Integrations integrations;
-    integrations.Start(dir.path(), {});
+    integrations.Start(ReadTessivConf(dir.path()).integrations);
     const std::vector<EntryResult> entries = Entries();
     AlarmEvent alarm{
         gbk::FromUtf8("001 <2012-05-06 06:00:00> ------ 中心-0 位置服务器 2012-05-06 06:00:00 异常 ------"),
@@ -90,7 +91,7 @@ void BM_Integrations_MetricsMemory(benchmark::State& state) {
     for (auto _ : state) {
         before = ResidentKiB();
         Integrations integrations;
-        integrations.Start(dir.path(), {});
+        integrations.Start(ReadTessivConf(dir.path()).integrations);
         for (const EntryResult& entry : Entries()) integrations.EntryPolled(entry);
         integrations.RoundEnded(kEntries);
         httplib::Client client("127.0.0.1", integrations.Metrics()->Port());

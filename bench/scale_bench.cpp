@@ -24,6 +24,7 @@
 
 #include <QCoreApplication>
 
+#include "app/tessiv_conf.h"
 #include "bench/bench_support.h"
 #include "bench/scale_fleet.h"
 #include "core/monitor_core.h"
@@ -208,7 +209,7 @@ struct FullMonitor {
         : rounds{&timedIntegrations, &timedHistory, &meter}, core(SettingsFor(folder, &rounds), view) {
         core.AddAlarmObserver(&integrations);
         core.AddAlarmObserver(&history);
-        integrations.Start(folder);
+        integrations.Start(ReadTessivConf(folder).integrations);
         history.Start(folder / history::kHistoryFileName);
     }
 

@@ -18,22 +18,19 @@ Integrations::~Integrations() {
     m_roundMetrics = nullptr;
 }
 
-void Integrations::Start(const std::filesystem::path& dir, RunPaneSink runPane, IntegrationLimits limits) {
+void Integrations::Start(const IntegrationsConfig& config, RunPaneSink runPane, IntegrationLimits limits) {
     // Kept for the life of this object: the sink may hold what carries its lines to the core.
     m_sink = runPane ? std::move(runPane) : m_offered;
     m_limits = limits;
-    Apply(ReadIntegrationsConfig(dir));
+    Apply(config);
 }
 
-void Integrations::Restart(const std::filesystem::path& dir) {
+void Integrations::Restart(const IntegrationsConfig& config) {
     DropFinished();
-    Apply(ReadIntegrationsConfig(dir));
+    Apply(config);
 }
 
 void Integrations::Apply(const IntegrationsConfig& config) {
-    for (const std::string& problem : config.problems) Tell(m_problems ? m_problems : m_sink, problem);
-    m_alarm = config.alarm;
-    m_history = config.history;
     m_roundMetrics = nullptr;
     ApplyMetrics(config.metrics);
     m_roundMetrics = m_metrics.get();

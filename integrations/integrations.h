@@ -22,7 +22,7 @@ struct IntegrationLimits {
 };
 
 // What tessiv.conf turns on beside the monitor: the hook command, the webhook and the metrics endpoint.
-// Without the file, or before Start, it does nothing. Created before the core, since the core tells it
+// Before Start, or with nothing turned on, it does nothing. Created before the core, since the core tells it
 // to the end, and started once the core knows its data directory. Every call returns at once.
 class Integrations final : public AlarmObserver, public RoundObserver {
 public:
@@ -31,17 +31,15 @@ public:
     Integrations(const Integrations&) = delete;
     Integrations& operator=(const Integrations&) = delete;
 
-    // Reads `dir`/tessiv.conf once and starts what it configures. Problems, failures and the notice of a
-    // metrics endpoint reachable from elsewhere go to `sink` (from any thread); without one, to the run pane
-    // the core offered when it took this observer.
-    void Start(const std::filesystem::path& dir, RunPaneSink sink = {}, IntegrationLimits limits = {});
-    // Takes what `dir`/tessiv.conf configures now, with the sink and limits Start was given. What is
-    // configured as before goes on as it is; a hook command or webhook that changed or went lets its runs
-    // and waiting notices finish; the metrics keep their series, also when they move to another address.
-    // Only while no round runs: the round's worker reads the metrics.
-    void Restart(const std::filesystem::path& dir);
-    // Where tessiv.conf's own problems go instead of the sink above (a service logs them as warnings).
-    void SetProblemSink(RunPaneSink problems) { m_problems = std::move(problems); }
+    // Starts what `config` turns on. Failures and the notice of a metrics endpoint reachable from elsewhere
+    // go to `sink` (from any thread); without one, to the run pane the core offered when it took this
+    // observer.
+    void Start(const IntegrationsConfig& config, RunPaneSink sink = {}, IntegrationLimits limits = {});
+    // Takes what `config` turns on now, with the sink and limits Start was given. What is configured as
+    // before goes on as it is; a hook command or webhook that changed or went lets its runs and waiting
+    // notices finish; the metrics keep their series, also when they move to another address. Only while no
+    // round runs: the round's worker reads the metrics.
+    void Restart(const IntegrationsConfig& config);
 
     // AlarmObserver, on the core's thread.
     void Attached(const RunPaneSink& runPane) override { m_offered = runPane; }
@@ -54,10 +52,6 @@ public:
     void EntryPolled(const EntryResult& result) override;
     void RoundEnded(std::size_t entries) override;
 
-    // The alarm rules tessiv.conf asked for; the defaults (all off) before Start or without the file.
-    const AlarmConfig& AlarmRulesWanted() const { return m_alarm; }
-    // The history tessiv.conf asked for; the default (kept) before Start or without the file.
-    const HistoryConfig& HistoryWanted() const { return m_history; }
     // An alarm nobody dealt with: told once more to the hook and the webhook. Core thread.
     void Escalate(const std::vector<std::string>& gbkLines, std::chrono::system_clock::time_point when);
     // Whether an entry's faults wait for confirmation, for the metrics. Worker thread.
@@ -76,7 +70,6 @@ private:
 
     RunPaneSink m_offered;
     RunPaneSink m_sink;
-    RunPaneSink m_problems;
     std::unique_ptr<MetricsEndpoint> m_metrics;
     std::unique_ptr<HookRunner> m_hooks;
     std::unique_ptr<WebhookSender> m_webhook;
@@ -86,7 +79,5 @@ private:
     std::atomic<MetricsEndpoint*> m_roundMetrics{nullptr};  // what the worker sees of m_metrics
     // The round reports an all-clear after every round without a fault; only the first after an alarm counts.
     bool m_alarmSinceClear = false;
-    AlarmConfig m_alarm;
-    HistoryConfig m_history;
     IntegrationLimits m_limits;
 };

@@ -16,8 +16,8 @@
 #include <functional>
 #include <sstream>
 
+#include "app/tessiv_conf.h"
 #include "integrations/command_line.h"
-#include "integrations/config.h"
 #include "integrations/integrations.h"
 #include "tests/integrations/support.h"
 #include "tests/support/free_port.h"
@@ -71,7 +71,8 @@ StartOutcome StartInChild(const std::filesystem::path& dir, bool asNobody) {
             std::vector<std::string> lines;
             const std::uint64_t before = BytesReadSoFar();
             Integrations integrations;
-            integrations.Start(dir, [&lines](std::string line) { lines.push_back(std::move(line)); });
+            StartFromConf(integrations, dir,
+                          [&lines](std::string line) { lines.push_back(std::move(line)); });
             std::ostringstream report;
             report << BytesReadSoFar() - before << ' '
                    << (integrations.Hooks() || integrations.Webhook() || integrations.Metrics()) << '\n';
@@ -225,12 +226,12 @@ TEST(HookCommandLine, SplitsLikeAShellButExpandsNothing) {
         EXPECT_EQ(got.error, split.error) << split.line;
         // The same words are what tessiv.conf hands to the hook runner; a broken line turns the hooks off.
         if (split.line.find('\n') != std::string::npos) continue;  // a value has one line
-        const IntegrationsConfig config = ParseIntegrationsConfig("[hooks]\ncommand = " + split.line + "\n");
+        const TessivConf config = ParseTessivConf("[hooks]\ncommand = " + split.line + "\n");
         if (split.error.empty()) {
-            ASSERT_TRUE(config.hookCommand) << split.line;
-            EXPECT_EQ(*config.hookCommand, split.words);
+            ASSERT_TRUE(config.integrations.hookCommand) << split.line;
+            EXPECT_EQ(*config.integrations.hookCommand, split.words);
         } else {
-            EXPECT_FALSE(config.hookCommand) << split.line;
+            EXPECT_FALSE(config.integrations.hookCommand) << split.line;
             EXPECT_EQ(config.problems,
                       std::vector<std::string>{"tessiv.conf: bad value for \"hooks/command\" (" +
                                                split.error + "); the hook command and the webhook stay off"});
@@ -257,8 +258,8 @@ TEST(MetricsListen, IPv6AndPortZeroAreRefusedSayingWhyAndAnIPv4PortServes) {
         WriteFileBytes(dir / kConfigFileName, "[metrics]\nlisten = " + listen + "\n");
         std::vector<std::string> lines;
         Integrations integrations;
-        integrations.Start(dir.path(),
-                           [&lines](std::string gbkLine) { lines.push_back(std::move(gbkLine)); });
+        StartFromConf(integrations, dir.path(),
+                      [&lines](std::string gbkLine) { lines.push_back(std::move(gbkLine)); });
         EXPECT_EQ(Texts(lines), std::vector<std::string>{line}) << listen;
         EXPECT_EQ(integrations.Metrics(), nullptr) << listen;
     }
@@ -266,7 +267,8 @@ TEST(MetricsListen, IPv6AndPortZeroAreRefusedSayingWhyAndAnIPv4PortServes) {
     WriteFileBytes(dir / kConfigFileName, "[metrics]\nlisten = " + std::to_string(port) + "\n");
     std::vector<std::string> lines;
     Integrations integrations;
-    integrations.Start(dir.path(), [&lines](std::string gbkLine) { lines.push_back(std::move(gbkLine)); });
+    StartFromConf(integrations, dir.path(),
+                  [&lines](std::string gbkLine) { lines.push_back(std::move(gbkLine)); });
     EXPECT_TRUE(lines.empty()) << lines.front();
     integrations.RoundEnded(0);
     EXPECT_EQ(Scrape(port)["tessiv_rounds_total"], 1);

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "app/tessiv_conf.h"
 #include "core/monitor_core.h"
 #include "integrations/integrations.h"
 #include "tests/integrations/support.h"
@@ -35,7 +36,7 @@ protected:
         settings.roundObserver = &integrations;
         auto core = std::make_unique<MonitorCore>(settings, view);
         core->AddAlarmObserver(&integrations);
-        integrations.Start(dir.path());
+        StartFromConf(integrations, dir.path(), core->RunPaneNotices());
         core->Start();
         return core;
     }
@@ -117,7 +118,8 @@ TEST_F(IntegrationsOnTheCore, ASlowHookAndAHangingWebhookNeverHoldUpARoundOrTheS
     WriteFileBytes(dir / "tessiv.conf", "[hooks]\ncommand = sleep 30\nwebhook = " + hanging.url() + "\n");
     core = std::make_unique<MonitorCore>(settings, view);
     core->AddAlarmObserver(busy.get());
-    busy->Start(dir.path(), {}, IntegrationLimits{.hooks = {.queueLimit = 2}, .webhook = {.queueLimit = 2}});
+    StartFromConf(*busy, dir.path(), {},
+                  IntegrationLimits{.hooks = {.queueLimit = 2}, .webhook = {.queueLimit = 2}});
     core->Start();
     ASSERT_NE(busy->Hooks(), nullptr);
     // Each round raises the alarm again while four hooks sleep and the webhook waits on its first try.

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "integrations/config.h"
+#include "app/tessiv_conf.h"
 #include "integrations/hook_runner.h"
 #include "integrations/integrations.h"
 #include "integrations/metrics.h"
@@ -27,13 +27,14 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(IntegrationsConfig, TheShippedExampleTurnsEverythingOn) {
-    const IntegrationsConfig config =
-        ParseIntegrationsConfig(ReadFileBytes(std::filesystem::path(TESSIV_DOCS) / "tessiv.conf.example"));
+    const TessivConf config =
+        ParseTessivConf(ReadFileBytes(std::filesystem::path(TESSIV_DOCS) / "tessiv.conf.example"));
     EXPECT_TRUE(config.problems.empty()) << config.problems.front();
-    ASSERT_TRUE(config.hookCommand && config.webhook && config.metrics);
-    EXPECT_EQ(config.metrics->Text(), "127.0.0.1:9464");
-    EXPECT_TRUE(config.metrics->loopback);
-    EXPECT_FALSE(ReadIntegrationsConfig(TempDir().path()).hookCommand);
+    ASSERT_TRUE(config.integrations.hookCommand && config.integrations.webhook &&
+                config.integrations.metrics);
+    EXPECT_EQ(config.integrations.metrics->Text(), "127.0.0.1:9464");
+    EXPECT_TRUE(config.integrations.metrics->loopback);
+    EXPECT_FALSE(ReadTessivConf(TempDir().path()).integrations.hookCommand);
 
     // Saved by an editor with CR LF line ends, it means the same, to the last byte of every value.
     TempDir dir;
@@ -41,20 +42,20 @@ TEST(IntegrationsConfig, TheShippedExampleTurnsEverythingOn) {
     for (const char c : ReadFileBytes(std::filesystem::path(TESSIV_DOCS) / "tessiv.conf.example"))
         crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     WriteFileBytes(dir / "tessiv.conf", crlf);
-    const IntegrationsConfig fromCrLf = ReadIntegrationsConfig(dir.path());
+    const TessivConf fromCrLf = ReadTessivConf(dir.path());
     EXPECT_TRUE(fromCrLf.problems.empty()) << fromCrLf.problems.front();
-    EXPECT_EQ(fromCrLf.hookCommand, config.hookCommand);
-    ASSERT_TRUE(fromCrLf.webhook && fromCrLf.metrics);
-    EXPECT_EQ(fromCrLf.webhook->url, config.webhook->url);
-    EXPECT_EQ(fromCrLf.metrics->Text(), config.metrics->Text());
+    EXPECT_EQ(fromCrLf.integrations.hookCommand, config.integrations.hookCommand);
+    ASSERT_TRUE(fromCrLf.integrations.webhook && fromCrLf.integrations.metrics);
+    EXPECT_EQ(fromCrLf.integrations.webhook->url, config.integrations.webhook->url);
+    EXPECT_EQ(fromCrLf.integrations.metrics->Text(), config.integrations.metrics->Text());
 }
 
 TEST(IntegrationsConfig, ABadKeyOrValueGivesOneLineNamingItAndThatFeatureStaysOff) {
     const std::string hooks = "[hooks]\ncommand = /bin/true \"a, b\"\nwebhook = https://example.org/x\n";
     const std::string metrics = "[metrics]\nlisten = 127.0.0.1:9464\n";
-    const IntegrationsConfig good = ParseIntegrationsConfig(hooks + metrics);
+    const TessivConf good = ParseTessivConf(hooks + metrics);
     ASSERT_TRUE(good.problems.empty());
-    EXPECT_EQ(*good.hookCommand, (std::vector<std::string>{"/bin/true", "a, b"}));
+    EXPECT_EQ(*good.integrations.hookCommand, (std::vector<std::string>{"/bin/true", "a, b"}));
 
     struct Case {
         std::string text, key;
@@ -67,11 +68,13 @@ TEST(IntegrationsConfig, ABadKeyOrValueGivesOneLineNamingItAndThatFeatureStaysOf
              Case{hooks + metrics + "listen = example.org:80\n", "metrics/listen", true, false},
              Case{hooks + metrics + "listen = 127.0.0.1:70000\n", "metrics/listen", true, false},
          }) {
-        const IntegrationsConfig config = ParseIntegrationsConfig(bad.text);
+        const TessivConf config = ParseTessivConf(bad.text);
         ASSERT_EQ(config.problems.size(), 1u) << bad.text;
         EXPECT_NE(config.problems[0].find(bad.key), std::string::npos) << config.problems[0];
-        EXPECT_EQ(config.hookCommand.has_value() && config.webhook.has_value(), bad.hooksOn) << bad.text;
-        EXPECT_EQ(config.metrics.has_value(), bad.metricsOn) << bad.text;
+        EXPECT_EQ(config.integrations.hookCommand.has_value() && config.integrations.webhook.has_value(),
+                  bad.hooksOn)
+            << bad.text;
+        EXPECT_EQ(config.integrations.metrics.has_value(), bad.metricsOn) << bad.text;
     }
 }
 
@@ -225,7 +228,7 @@ TEST(Integrations, AReloadThatDropsTheHookAndWebhookLetsTheirWorkFinish) {
     WriteFileBytes(dir / "tessiv.conf",
                    "[hooks]\ncommand = " + script.string() + "\nwebhook = " + receiver.url() + "\n");
     Integrations integrations;
-    integrations.Start(dir.path(), {}, IntegrationLimits{.webhook = {.backoff = 10ms}});
+    StartFromConf(integrations, dir.path(), {}, IntegrationLimits{.webhook = {.backoff = 10ms}});
     const auto alarm = [&](const std::string& line) {
         integrations.AlarmRaised(
             AlarmEvent{.line = line, .serverName = "A", .time = std::chrono::system_clock::now()});
@@ -235,7 +238,7 @@ TEST(Integrations, AReloadThatDropsTheHookAndWebhookLetsTheirWorkFinish) {
         WaitFor([&] { return ReadFileBytes(dir / "started") == "one\n" && receiver.Requests() == 1; }, 15s));
 
     WriteFileBytes(dir / "tessiv.conf", "");
-    integrations.Restart(dir.path());
+    RestartFromConf(integrations, dir.path());
     EXPECT_EQ(integrations.Hooks(), nullptr);
     alarm("two");
     WriteFileBytes(dir / "release", "");
@@ -251,7 +254,7 @@ protected:
     void SetUp() override {
         WriteFileBytes(dir / "tessiv.conf",
                        "[metrics]\nlisten = 127.0.0.1:" + std::to_string(FreePort()) + "\n");
-        integrations.Start(dir.path(), lines.Sink());
+        StartFromConf(integrations, dir.path(), lines.Sink());
         ASSERT_NE(integrations.Metrics(), nullptr);
         port = integrations.Metrics()->Port();
     }
@@ -286,7 +289,7 @@ TEST_F(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
     // A second endpoint on the same port: one line, and it stays off.
     Integrations clash;
     WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 127.0.0.1:" + std::to_string(port) + "\n");
-    clash.Start(dir.path(), lines.Sink());
+    StartFromConf(clash, dir.path(), lines.Sink());
     EXPECT_EQ(clash.Metrics(), nullptr);
     ASSERT_EQ(lines.Get().size(), 1u);
     EXPECT_NE(lines.Get()[0].find("cannot listen"), std::string::npos);
@@ -294,7 +297,7 @@ TEST_F(Metrics, ServesTheEntriesAndDropsThoseThatLeftTheList) {
     // Any address but loopback is said in the run pane.
     Integrations exposed;
     WriteFileBytes(dir / "tessiv.conf", "[metrics]\nlisten = 0.0.0.0:" + std::to_string(FreePort()) + "\n");
-    exposed.Start(dir.path(), lines.Sink());
+    StartFromConf(exposed, dir.path(), lines.Sink());
     ASSERT_NE(exposed.Metrics(), nullptr);
     ASSERT_EQ(lines.Get().size(), 2u);
     EXPECT_NE(lines.Get()[1].find("exposed beyond this machine"), std::string::npos) << lines.Get()[1];

@@ -11,7 +11,27 @@
 
 #include <gtest/gtest.h>
 
+#include "app/tessiv_conf.h"
+#include "integrations/failure_report.h"
+#include "integrations/integrations.h"
 #include "tests/support/temp_dir.h"
+
+void StartFromConf(Integrations& integrations, const std::filesystem::path& dir,
+                   std::function<void(std::string)> sink) {
+    StartFromConf(integrations, dir, std::move(sink), IntegrationLimits{});
+}
+
+void StartFromConf(Integrations& integrations, const std::filesystem::path& dir,
+                   std::function<void(std::string)> sink, const IntegrationLimits& limits) {
+    const TessivConf conf = ReadTessivConf(dir);
+    if (sink)
+        for (const std::string& problem : conf.problems) sink(RunPaneLine(problem));
+    integrations.Start(conf.integrations, std::move(sink), limits);
+}
+
+void RestartFromConf(Integrations& integrations, const std::filesystem::path& dir) {
+    integrations.Restart(ReadTessivConf(dir).integrations);
+}
 
 struct Receiver::State {
     httplib::Server server;

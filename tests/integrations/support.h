@@ -25,6 +25,17 @@ private:
     std::unique_ptr<State> m_state;
 };
 
+class Integrations;
+struct IntegrationLimits;
+
+// Starts `integrations` from `dir`/tessiv.conf as the program does; the file's problems go to `sink` too.
+void StartFromConf(Integrations& integrations, const std::filesystem::path& dir,
+                   std::function<void(std::string)> sink = {});
+void StartFromConf(Integrations& integrations, const std::filesystem::path& dir,
+                   std::function<void(std::string)> sink, const IntegrationLimits& limits);
+// Takes what `dir`/tessiv.conf asks for now, as a reload does.
+void RestartFromConf(Integrations& integrations, const std::filesystem::path& dir);
+
 // GETs http://127.0.0.1:port/metrics and gives every sample as "name{labels}" → value, line by line.
 std::map<std::string, double> Scrape(int port);
 

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "app/alarm_rules_wiring.h"
+#include "app/tessiv_conf.h"
 #include "core/monitor_core.h"
 #include "integrations/integrations.h"
 #include "polling/round_observers.h"
@@ -58,8 +59,8 @@ protected:
         settings.clock = [this] { return now.load(); };
         core = std::make_unique<MonitorCore>(settings, view);
         core->AddAlarmObserver(&integrations);
-        integrations.Start(dir.path());
-        rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
+        StartFromConf(integrations, dir.path());
+        rules.Configure(RulesConfig(ReadTessivConf(dir.path()).alarm));
         AlarmRulesOutlets outlets;
         outlets.escalate = [this](const std::vector<std::string>& lines, auto when) {
             integrations.Escalate(lines, when);

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "app/alarm_rules_wiring.h"
+#include "app/tessiv_conf.h"
 #include "desktop/desktop_ids.h"
 #include "desktop/desktop_notifier.h"
 #include "integrations/integrations.h"
@@ -56,8 +57,8 @@ protected:
         settings.clock = [this] { return now.load(); };
         window = std::make_unique<CTessivDlg>(settings);
         window->Core().AddAlarmObserver(&integrations);
-        integrations.Start(dir.path());
-        rules.Configure(RulesConfig(integrations.AlarmRulesWanted()));
+        StartFromConf(integrations, dir.path());
+        rules.Configure(RulesConfig(ReadTessivConf(dir.path()).alarm));
         if (!outlets.escalate)
             outlets.escalate = [this](const std::vector<std::string>& lines, auto when) {
                 integrations.Escalate(lines, when);

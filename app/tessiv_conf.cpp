@@ -1,0 +1,33 @@
+#include "app/tessiv_conf.h"
+
+#include <utility>
+
+namespace {
+
+constexpr const char* kAllOff = "the hook command, the webhook and the metrics endpoint stay off";
+
+std::vector<ConfigSectionRule> Sections() {
+    std::vector<ConfigSectionRule> rules = IntegrationsSections();
+    rules.push_back(HistorySection());
+    rules.push_back(AlarmSection());
+    return rules;
+}
+
+TessivConf ReadSections(ConfigFile file) {
+    TessivConf conf;
+    conf.integrations = ReadIntegrationsConfig(file);
+    conf.history = ReadHistoryConfig(file);
+    conf.alarm = ReadAlarmConfig(file);
+    conf.problems = std::move(file).TakeProblems();
+    return conf;
+}
+
+}  // namespace
+
+TessivConf ReadTessivConf(const std::filesystem::path& dir) {
+    return ReadSections(ConfigFile::Read(dir, Sections(), kAllOff));
+}
+
+TessivConf ParseTessivConf(const std::string& text) {
+    return ReadSections(ConfigFile::Parse(text, Sections(), kAllOff));
+}
