@@ -1,7 +1,7 @@
 #include "app/history_recording.h"
 
-#include "history/history_store.h"
 #include "history/history_config.h"
+#include "history/history_store.h"
 
 std::filesystem::path StartHistory(history::HistoryStore& store, const HistoryConfig& wanted,
                                    const std::filesystem::path& logDir) {
