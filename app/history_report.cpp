@@ -99,25 +99,21 @@ std::string Percent(double value) {
 
 int PrintOutages(HistoryReader& reader, const ReportRequest& request, TimePoint now, std::ostream& out) {
     const auto records = reader.Outages(now - std::chrono::days(request.days), now);
+    if (request.csv) {
+        out << OutagesCsv(records, now);
+        return 0;
+    }
     std::vector<Row> rows;
     for (const OutageRecord& record : records) {
         const TimePoint end = record.end.value_or(now);
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(end - record.start).count();
         const std::string category(OutcomeName(record.category));
-        if (request.csv)
-            rows.push_back({Utf8(record.name), Utf8(record.url), IsoLocalTime(record.start),
-                            record.end ? IsoLocalTime(*record.end) : "", std::to_string(seconds), category,
-                            Utf8(record.firstLine)});
-        else
-            rows.push_back({Utf8(record.name), Utf8(record.url), LocalTime(record.start),
-                            record.end ? LocalTime(*record.end) : "ongoing", Duration(seconds),
-                            record.endedBy.empty() ? category : category + " (" + record.endedBy + ")",
-                            Utf8(record.firstLine)});
+        rows.push_back({Utf8(record.name), Utf8(record.url), LocalTime(record.start),
+                        record.end ? LocalTime(*record.end) : "ongoing", Duration(seconds),
+                        record.endedBy.empty() ? category : category + " (" + record.endedBy + ")",
+                        Utf8(record.firstLine)});
     }
-    if (request.csv)
-        PrintCsv({"server", "url", "start", "end", "duration_s", "category", "line"}, rows, {0, 1, 6}, out);
-    else
-        PrintTable({"SERVER", "URL", "START", "END", "DURATION", "CATEGORY", "FIRST LINE"}, rows, out);
+    PrintTable({"SERVER", "URL", "START", "END", "DURATION", "CATEGORY", "FIRST LINE"}, rows, out);
     return 0;
 }
 

@@ -2,6 +2,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "history/history_records.h"
 
 // RFC 4180 fields for the history's two CSVs: the history window's export and `tessiv --history --csv`.
 namespace history {
@@ -13,5 +16,11 @@ std::string CsvField(std::string_view utf8);
 // (it begins with =, +, -, @, a tab or a carriage return) gets a leading ', then it is quoted as CsvField
 // does.
 std::string CsvTextField(std::string_view utf8);
+
+// The outages as CSV, for the history window's export and `tessiv --history outages --csv`: the columns
+// server,url,start,end,duration_s,category,line, RFC 4180 quoting and CR LF line ends. Times are ISO 8601 in
+// local time with the UTC offset; an open outage has an empty end and lasts until `now`; a clock set back
+// gives a duration of 0, not a negative one; the line is shown without the line end it carried in the pane.
+std::string OutagesCsv(const std::vector<OutageRecord>& outages, TimePoint now);
 
 }  // namespace history

@@ -12,8 +12,8 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include "history/csv.h"
 #include "history/ui/host_table_model.h"
-#include "history/ui/outage_csv.h"
 #include "history/ui/outage_table_model.h"
 #include "history/ui/timeline_delegate.h"
 
@@ -152,7 +152,7 @@ void HistoryWindow::ExportCsv() {
     const QString suggested = QDir::home().filePath(QStringLiteral("tessiv-outages.csv"));
     const QString file = m_options.exportFile(this, suggested);
     if (file.isEmpty()) return;
-    const std::string csv = OutagesCsv(m_outages->Outages(), m_to);
+    const std::string csv = "\xEF\xBB\xBF" + history::OutagesCsv(m_outages->Outages(), m_to);
     QSaveFile out(file);
     const bool written =
         out.open(QIODevice::WriteOnly) &&

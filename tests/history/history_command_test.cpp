@@ -157,6 +157,27 @@ TEST(HistoryCommand, CsvKeepsAHostsFormulaLikeTextAsText) {
                   url + ",100.00,0,0,2\r\n'=1+2," + url + ",50.00,1,60,2\r\n");
 }
 
+// A clock set back while a host was down: the outage lasted no time rather than a negative one, as the
+// history window's export says too.
+TEST(HistoryCommand, AnOutageEndedByAClockSetBackLastsNoTime) {
+    TempDir dir;
+    const auto t0 = MinuteDaysAgo(1);
+    StepClock clock;
+    PaneLines pane;
+    history::HistoryStore store;
+    clock.Set(t0);
+    StartStore(store, dir / "history.sqlite", clock, pane);
+    const std::string url = "http://127.0.0.1:9/a";
+    Round(store, clock, t0, {Fault(0, "A", url, FaultCategory::Connection, "x")});
+    Round(store, clock, t0 - 90s, {Normal(0, "A", url)});
+    store.Flush();
+
+    const Finished outages = RunTessiv(TESSIV_EXECUTABLE, "outages --csv --data-dir " + Quoted(dir.path()));
+    EXPECT_EQ(outages.status, 0) << outages.out;
+    EXPECT_EQ(outages.out, "server,url,start,end,duration_s,category,line\r\nA," + url + "," +
+                               AtPlusEight(t0) + "," + AtPlusEight(t0 - 90s) + ",0,connection,x\r\n");
+}
+
 // The table and the options in any order, --data-dir too; --headless does not go with --history.
 TEST(HistoryCommand, OptionsComeInAnyOrderAndHeadlessIsAUsageError) {
     TempDir dir;
