@@ -24,6 +24,14 @@ void Additions::Attach(MonitorCore& core, AdditionsDesktop desktop) {
     outlets.showAgain = std::move(desktop.showAgain);
     outlets.networkDown = std::move(desktop.networkDown);
     m_rules.Configure(RulesConfig(conf.alarm));
+    m_rules.KeepAcknowledgements(core.DataDir() / kAcknowledgedFileName);
+    outlets.acknowledged = [&history = m_history,
+                            told = std::move(outlets.acknowledged)](const AcknowledgementChange& change) {
+        told(change);
+        history.Acknowledgement(change.name, change.url, change.acknowledged, change.who,
+                                std::chrono::system_clock::from_time_t(change.time));
+    };
+    m_acknowledging = std::make_unique<Acknowledging>(core, m_rules);
     AttachAlarmRules(core, m_rules, core.Settings().clock, std::move(outlets));
     core.SetStrictReports(conf.alarm.strictReports);
     const std::filesystem::path file = StartHistory(m_history, conf.history, core.LogDir());

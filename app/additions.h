@@ -2,7 +2,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 
+#include "app/acknowledging.h"
 #include "history/history_store.h"
 #include "integrations/integrations.h"
 #include "polling/round_observers.h"
@@ -39,6 +41,8 @@ public:
     // Takes what tessiv.conf asks for now: the hook, webhook and metrics (see Integrations::Restart), the
     // alarm rules and strict reports. Only while no round runs, as MonitorCore::Reload runs its `also`.
     void Reload();
+    // The operator's acknowledgements; null before Attach.
+    Acknowledging* Acknowledgements() { return m_acknowledging.get(); }
 
 private:
     TessivConf ReadConf() const;
@@ -48,4 +52,5 @@ private:
     history::HistoryStore m_history;
     AlarmRules m_rules;
     RoundObservers m_rounds{&m_integrations, &m_history, &m_rules};
+    std::unique_ptr<Acknowledging> m_acknowledging;
 };

@@ -20,6 +20,9 @@ AlarmRulesOutlets TieAlarmRules(AlarmRules& rules, Integrations& integrations) {
         integrations.SetPending(name, url, pending);
     });
     AlarmRulesOutlets outlets;
+    outlets.acknowledged = [&integrations](const AcknowledgementChange& change) {
+        integrations.SetAcknowledged(change.name, change.url, change.acknowledged);
+    };
     outlets.escalate = [&integrations](const std::vector<std::string>& lines,
                                        std::chrono::system_clock::time_point when) {
         integrations.Escalate(lines, when);
@@ -41,6 +44,8 @@ void AttachAlarmRules(MonitorCore& core, AlarmRules& rules, Clock clock, AlarmRu
             if (outlets.showAgain) outlets.showAgain();
         }
         if (steps.networkDown && outlets.networkDown) outlets.networkDown(*steps.networkDown);
+        if (outlets.acknowledged)
+            for (const AcknowledgementChange& change : steps.acknowledgements) outlets.acknowledged(change);
     };
     auto* timer = new QTimer(&core);
     QObject::connect(timer, &QTimer::timeout, &core, check);

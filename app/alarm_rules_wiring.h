@@ -19,6 +19,8 @@ struct AlarmRulesOutlets {
         escalate;
     std::function<void()> showAgain;             // the notification, critical
     std::function<void(bool down)> networkDown;  // the notification and the tray
+    // An operator's acknowledgement began or ended: the history and the metrics.
+    std::function<void(const AcknowledgementChange& change)> acknowledged;
 };
 
 AlarmRulesConfig RulesConfig(const AlarmConfig& wanted);

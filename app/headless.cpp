@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 
 #include "app/additions.h"
+#include "app/monitor_command.h"
 #include "core/monitor_core.h"
 #include "guard/single_instance.h"
 #include "servers/server_entry.h"
@@ -73,6 +74,7 @@ int RunHeadless(int argc, char** argv, MonitorSettings settings) {
     additions.Prepare(settings);
     MonitorCore core(std::move(settings), view);
     additions.Attach(core);
+    ServeAcknowledgements(instance, *additions.Acknowledgements());
 
     std::optional<std::time_t> lastRound;
     QObject::connect(&watcher, &SignalWatcher::StopRequested, &app, [&] {

@@ -24,6 +24,17 @@ LaunchOptions ParseLaunchOptions(int argc, char** argv) {
             options.help = true;
         } else if (arg == "--version") {
             options.version = true;
+        } else if (arg == "--ack" || arg == "--unack") {
+            if (i + 1 >= argc || std::string_view(argv[i + 1]).empty()) {
+                options.error = std::string(arg) + " needs the name of a host";
+                return options;
+            }
+            if (!options.command.empty()) {
+                options.error = "one --ack or --unack at a time";
+                return options;
+            }
+            options.command = arg.substr(2);
+            options.commandHost = argv[++i];
         } else if (arg == "--data-dir" || arg.starts_with("--data-dir=")) {
             std::string_view value;
             if (arg == "--data-dir") {
@@ -46,6 +57,11 @@ LaunchOptions ParseLaunchOptions(int argc, char** argv) {
     }
     if (options.headless && options.history) {
         options.error = "--history prints the history and leaves; it does not go with --headless";
+        return options;
+    }
+    if (!options.command.empty() && (options.headless || options.history || options.rest.size() > 1)) {
+        options.error =
+            "--" + options.command + " talks to the running monitor and goes only with --data-dir";
         return options;
     }
     // Without a window nothing is Qt's.

@@ -11,6 +11,7 @@
 #include "app/headless.h"
 #include "app/history_command.h"
 #include "app/launch_options.h"
+#include "app/monitor_command.h"
 #include "app/monitor_locations.h"
 #include "app/window_hooks.h"
 #include "crash/crash_dump.h"
@@ -66,6 +67,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tessiv: --data-dir %s\n", locationError.c_str());
         return 2;
     }
+    if (!options.command.empty()) {
+        int commandArgc = 1;
+        return RunMonitorCommand(commandArgc, options.rest.data(), options.command, options.commandHost,
+                                 settings.dataDir);
+    }
     // Both fronts leave DumpFile.dmp in the current folder if they crash.
     crashdump::Install();
     int qtArgc = static_cast<int>(options.rest.size());
@@ -92,6 +98,7 @@ int main(int argc, char** argv) {
         CTessivDlg window(std::move(settings));
         window.Core().WarnIfNoHostEnabled();
         additions.Attach(window.Core(), DesktopFor(desktop, window));
+        ServeAcknowledgements(instance, *additions.Acknowledgements());
         QObject::connect(
             &instance, &SingleInstance::RaiseRequested, &window,
             [showAndRaise = HooksFor(window).showAndRaise](const QString& token) { showAndRaise(token); });

@@ -241,7 +241,7 @@ void MonitorCore::RaiseAlarm(std::string line, bool soundFlag, AlarmFacts facts)
     m_calls->Call([this, &line, &facts, &recordSound, soundFlag] {
         const AlarmVerdict verdict =
             m_alarmFilter != nullptr ? m_alarmFilter->Judge(facts, m_settings.clock()) : AlarmVerdict::Alarm;
-        if (verdict == AlarmVerdict::Pending) {
+        if (verdict == AlarmVerdict::Pending || verdict == AlarmVerdict::Acknowledged) {
             // As a fault whose category is muted, but without fetching the operator or telling anyone.
             recordSound = false;
             AddAlarmPaneLine(line);

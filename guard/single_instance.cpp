@@ -27,6 +27,8 @@
 namespace {
 
 constexpr QByteArrayView kRequest = "raise";
+// "command VERB ARGUMENT": the argument Base64, so that any name fits on one line.
+constexpr QByteArrayView kCommand = "command";
 constexpr QByteArrayView kAnswer = "ok\n";
 constexpr QByteArrayView kWindowlessAnswer = "windowless\n";
 constexpr qint64 kMaxRequest = 4096;  // a request line with an activation token is far shorter
@@ -145,8 +147,12 @@ SingleInstance::Claim SingleInstance::TakeOrHandOver(const QString& activationTo
 // The socket the holder wrote into the lock file (its second line), else the one of this environment. The
 // holder may have another environment (no XDG_RUNTIME_DIR, say), so its own word comes first.
 QString SingleInstance::HolderServerName() const {
+    return HolderServerName(m_lock.get(), m_dataDir);
+}
+
+QString SingleInstance::HolderServerName(int lockFd, const std::filesystem::path& dataDir) {
     std::string content;
-    if (ReadAll(m_lock.get(), content, kMaxLockFile)) {
+    if (ReadAll(lockFd, content, kMaxLockFile)) {
         const std::size_t first = content.find('\n');
         const std::size_t second = first == std::string::npos ? first : content.find('\n', first + 1);
         if (second != std::string::npos) {
@@ -158,7 +164,7 @@ QString SingleInstance::HolderServerName() const {
                 return QFile::decodeName(QByteArray::fromStdString(name));
         }
     }
-    return ServerName(m_dataDir);
+    return ServerName(dataDir);
 }
 
 SingleInstance::Answer SingleInstance::AskHolder(const QString& serverName, const QString& activationToken,
@@ -235,6 +241,10 @@ void SingleInstance::Serve(QLocalSocket* socket) {
             return;
         }
         const QByteArray line = socket->readLine(kMaxRequest).trimmed();
+        if (line.startsWith(kCommand.toByteArray() + ' ')) {
+            RunCommand(socket, line);
+            return;
+        }
         if (line != kRequest && !line.startsWith(kRequest.toByteArray() + ' ')) {
             socket->abort();
             socket->deleteLater();
@@ -250,4 +260,46 @@ void SingleInstance::Serve(QLocalSocket* socket) {
     };
     connect(socket, &QLocalSocket::readyRead, this, serve);
     serve();  // what arrived before the connection was taken
+}
+
+void SingleInstance::RunCommand(QLocalSocket* socket, const QByteArray& line) {
+    const QList<QByteArray> words = line.split(' ');
+    CommandAnswer answer{false, "this monitor does not take that command"};
+    if (words.size() == 3 && m_commands)
+        answer = m_commands(words[1].toStdString(), QByteArray::fromBase64(words[2]).toStdString());
+    QByteArray message = QByteArray::fromStdString(answer.message);
+    message.replace('\n', ' ');
+    socket->write((answer.ok ? "ok " : "no ") + message + '\n');
+    socket->disconnectFromServer();
+}
+
+SingleInstance::CommandAnswer SingleInstance::SendCommand(const std::filesystem::path& dataDir,
+                                                          const std::string& verb,
+                                                          const std::string& argument,
+                                                          std::chrono::milliseconds wait) {
+    const CommandAnswer none{false, "no monitor is running in " + dataDir.string()};
+    RegularFile lock = OpenRegularFile(dataDir / kLockFileName, O_RDONLY | O_NOFOLLOW);
+    if (!lock && lock.error == EACCES)
+        return {false, "the folder " + dataDir.string() +
+                           " is another user's; their monitor takes no command from you"};
+    if (!lock) return none;
+    // A lock nobody holds is left from a monitor that ended.
+    if (::flock(lock.fd.get(), LOCK_SH | LOCK_NB) == 0) return none;
+    const QDeadlineTimer deadline(wait);
+    QLocalSocket socket;
+    socket.connectToServer(HolderServerName(lock.fd.get(), dataDir));
+    if (!socket.waitForConnected(static_cast<int>(deadline.remainingTime())) ||
+        !SameUser(socket.socketDescriptor()))
+        return {false, "the monitor running in " + dataDir.string() + " cannot be reached by this user"};
+    socket.write(kCommand.toByteArray() + ' ' + QByteArray::fromStdString(verb) + ' ' +
+                 QByteArray::fromStdString(argument).toBase64() + '\n');
+    while (!socket.canReadLine()) {
+        if (!socket.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
+            return {false, "the monitor running in " + dataDir.string() + " did not answer"};
+    }
+    const QByteArray answer = socket.readLine(kMaxRequest).trimmed();
+    if (answer.startsWith("ok ")) return {true, answer.mid(3).toStdString()};
+    if (answer.startsWith("no ")) return {false, answer.mid(3).toStdString()};
+    return {false,
+            "the monitor running in " + dataDir.string() + " does not take this command (an older Tessiv?)"};
 }

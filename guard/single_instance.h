@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include <QObject>
@@ -41,6 +42,21 @@ public:
                          std::chrono::milliseconds wait = std::chrono::seconds(2));
     // Answers later starts that this monitor has no window, before TakeOrHandOver.
     void SetWindowless() { m_windowless = true; }
+
+    // A command for the running monitor from a later start of the same user, `tessiv --ack NAME`: the verb
+    // ("ack", "unack") and its argument (UTF-8); the answer says whether it was done and, in plain words,
+    // what or why not. Called on this object's thread.
+    struct CommandAnswer {
+        bool ok = false;
+        std::string message;
+    };
+    using CommandHandler = std::function<CommandAnswer(const std::string& verb, const std::string& argument)>;
+    void SetCommandHandler(CommandHandler handler) { m_commands = std::move(handler); }
+    // Hands a command to the monitor that holds `dataDir`, waiting at most `wait` for its answer. Without a
+    // monitor there, or one that does not answer, the answer says so.
+    static CommandAnswer SendCommand(const std::filesystem::path& dataDir, const std::string& verb,
+                                     const std::string& argument,
+                                     std::chrono::milliseconds wait = std::chrono::seconds(5));
     // What the user should be told about the outcome, in plain words; empty when all went as expected.
     const std::string& Note() const { return m_note; }
 
@@ -58,6 +74,8 @@ private:
     Answer AskHolder(const QString& serverName, const QString& activationToken,
                      const QDeadlineTimer& deadline);
     QString HolderServerName() const;
+    static QString HolderServerName(int lockFd, const std::filesystem::path& dataDir);
+    void RunCommand(QLocalSocket* socket, const QByteArray& line);
     QString SocketFolder();
     void Listen();
     void Serve(QLocalSocket* socket);
@@ -68,4 +86,5 @@ private:
     QByteArray m_madeFolder;           // a folder of a random name made for the socket, removed at the end
     std::string m_note;
     bool m_windowless = false;
+    CommandHandler m_commands;
 };

@@ -203,6 +203,9 @@ void HistoryDatabase::WriteAlarm(const AlarmRow& row) {
             .Bind(4, row.url)
             .Bind(5, OutcomeCode(OutcomeOf(row.category.value_or(FaultCategory::Unclassified))));
         add.Bind(6, row.soundFlag ? 1 : 0).Bind(7, row.sounding ? 1 : 0).Bind(8, row.line);
+    } else if (!row.name.empty()) {
+        // An acknowledgement: its host, and who gave it or what ended it.
+        add.Bind(3, row.name).Bind(4, row.url).Bind(8, row.line);
     }
     add.Run();
 }

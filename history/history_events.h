@@ -34,7 +34,8 @@ struct RoundBatch {
 struct AlarmRow {
     TimePoint time;
     std::string
-        kind;  // "raised", "silenced", "all-clear", "pane-cleared"; "monitor-started", "monitor-stopped"
+        kind;  // "raised", "silenced", "all-clear", "pane-cleared"; "monitor-started", "monitor-stopped";
+               // "acknowledged" (line: who), "acknowledgement-ended" (line: who or what ended it)
     std::string name;
     std::string url;
     std::string line;

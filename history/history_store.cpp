@@ -91,6 +91,13 @@ void HistoryStore::AlarmPaneCleared() {
     Push(AlarmRow{m_options.clock(), "pane-cleared", {}, {}, {}, {}, false, false});
 }
 
+void HistoryStore::Acknowledgement(const std::string& name, const std::string& url, bool acknowledged,
+                                   const std::string& who, TimePoint time) {
+    if (!m_started.load(std::memory_order_acquire)) return;
+    Push(AlarmRow{
+        time, acknowledged ? "acknowledged" : "acknowledgement-ended", name, url, who, {}, false, false});
+}
+
 void HistoryStore::EntryPolled(const EntryResult& result) {
     if (!m_started.load(std::memory_order_acquire)) return;
     EntryRow row{m_options.clock(), result.name,

@@ -51,6 +51,11 @@ public:
     void AllClear() override;
     void AlarmPaneCleared() override;
 
+    // An operator's acknowledgement of a host's fault began or ended (`who` gave it, or ended it). Core
+    // thread.
+    void Acknowledgement(const std::string& name, const std::string& url, bool acknowledged,
+                         const std::string& who, TimePoint time);
+
     // RoundObserver, on the poll-round worker.
     void EntryPolled(const EntryResult& result) override;
     void RoundEnded(std::size_t entries) override;

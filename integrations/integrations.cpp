@@ -109,6 +109,10 @@ void Integrations::SetPending(const std::string& name, const std::string& url, b
         metrics->SetPending(name, url, pending);
 }
 
+void Integrations::SetAcknowledged(const std::string& name, const std::string& url, bool acknowledged) {
+    if (m_metrics) m_metrics->SetAcknowledged(name, url, acknowledged);
+}
+
 void Integrations::EntryPolled(const EntryResult& result) {
     if (MetricsEndpoint* metrics = m_roundMetrics.load(std::memory_order_acquire))
         metrics->EntryPolled(result);

@@ -56,6 +56,8 @@ public:
     void Escalate(const std::vector<std::string>& gbkLines, std::chrono::system_clock::time_point when);
     // Whether an entry's faults wait for confirmation, for the metrics. Worker thread.
     void SetPending(const std::string& name, const std::string& url, bool pending);
+    // Whether an operator acknowledged an entry's fault, for the metrics. Core thread.
+    void SetAcknowledged(const std::string& name, const std::string& url, bool acknowledged);
 
     // What runs, for tests and the benchmark; null when off.
     const HookRunner* Hooks() const { return m_hooks.get(); }

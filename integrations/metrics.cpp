@@ -110,6 +110,8 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
       m_pending(&Build(prometheus::BuildGauge(), "tessiv_server_pending",
                        "1 while the entry's faults wait for more faulty rounds before they alarm",
                        *m_registry)),
+      m_acknowledged(&Build(prometheus::BuildGauge(), "tessiv_server_acknowledged",
+                            "1 while an operator has acknowledged the entry's fault", *m_registry)),
       m_alarmActive(&Build(prometheus::BuildGauge(), "tessiv_alarm_active",
                            "1 from an alarm until every host is normal again", *m_registry)
                          .Add({})),
@@ -228,18 +230,28 @@ void MetricsEndpoint::Remove(Series& series) {
     if (series.failures != nullptr) m_failures->Remove(series.failures);
     if (series.outageStarted != nullptr) m_outageStarted->Remove(series.outageStarted);
     if (series.pending != nullptr) m_pending->Remove(series.pending);
+    if (series.acknowledged != nullptr) m_acknowledged->Remove(series.acknowledged);
 }
 
 void MetricsEndpoint::SetPending(const std::string& name, const std::string& url, bool pending) {
+    Mark(*m_pending, &Series::pending, name, url, pending);
+}
+
+void MetricsEndpoint::SetAcknowledged(const std::string& name, const std::string& url, bool acknowledged) {
+    Mark(*m_acknowledged, &Series::acknowledged, name, url, acknowledged);
+}
+
+void MetricsEndpoint::Mark(prometheus::Family<prometheus::Gauge>& family, prometheus::Gauge* Series::*gauge,
+                           const std::string& name, const std::string& url, bool on) {
     const Key key{Utf8FromGbk(name), Utf8FromGbk(url)};
     std::lock_guard hold(m_mutex);
-    Series& series = m_series[key];
-    if (pending && series.pending == nullptr) {
-        series.pending = &m_pending->Add({{"server", key.first}, {"address", key.second}});
-        series.pending->Set(1);
-    } else if (!pending && series.pending != nullptr) {
-        m_pending->Remove(series.pending);
-        series.pending = nullptr;
+    prometheus::Gauge*& series = m_series[key].*gauge;
+    if (on && series == nullptr) {
+        series = &family.Add({{"server", key.first}, {"address", key.second}});
+        series->Set(1);
+    } else if (!on && series != nullptr) {
+        family.Remove(series);
+        series = nullptr;
     }
 }
 

@@ -46,6 +46,8 @@ public:
     void SetAlarmActive(bool active);
     // The entry's faults wait for more rounds before they alarm; names GBK, as the round reports them.
     void SetPending(const std::string& name, const std::string& url, bool pending);
+    // An operator acknowledged the entry's fault; names GBK.
+    void SetAcknowledged(const std::string& name, const std::string& url, bool acknowledged);
 
 private:
     struct Series {
@@ -55,10 +57,14 @@ private:
         prometheus::Gauge* failures = nullptr;
         prometheus::Gauge* outageStarted = nullptr;  // from the first round "false" to the first "true"
         prometheus::Gauge* pending = nullptr;        // only while its faults wait for confirmation
+        prometheus::Gauge* acknowledged = nullptr;   // only while its fault is acknowledged
     };
     using Key = std::pair<std::string, std::string>;  // server, address; UTF-8
 
     void Remove(Series& series);
+    // A series of 1 while `on`, absent otherwise.
+    void Mark(prometheus::Family<prometheus::Gauge>& family, prometheus::Gauge* Series::*gauge,
+              const std::string& name, const std::string& url, bool on);
     void StopServing();
 
     std::shared_ptr<prometheus::Registry> m_registry;
@@ -69,6 +75,7 @@ private:
     prometheus::Family<prometheus::Gauge>* m_outageStarted;
     prometheus::Family<prometheus::Counter>* m_faults;
     prometheus::Family<prometheus::Gauge>* m_pending;
+    prometheus::Family<prometheus::Gauge>* m_acknowledged;
     prometheus::Gauge* m_alarmActive;
     prometheus::Counter* m_rounds;
     prometheus::Family<prometheus::Gauge>* m_lastRoundEnd;

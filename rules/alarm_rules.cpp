@@ -1,6 +1,7 @@
 #include "rules/alarm_rules.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -24,6 +25,11 @@ void AlarmRules::Configure(const AlarmRulesConfig& config) {
 // The round tells of an entry after its analysis, so the count is of the rounds before this one.
 AlarmVerdict AlarmRules::Judge(const AlarmFacts& facts, std::time_t now) {
     std::lock_guard hold(m_mutex);
+    if (const Acknowledgement* known = m_acknowledged.Find({facts.serverName, facts.url})) {
+        if (known->categories.contains(facts.category)) return AlarmVerdict::Acknowledged;
+        // Something else is wrong with the host now: that is news.
+        EndAcknowledgement({facts.serverName, facts.url}, "another fault", now);
+    }
     if (m_config.confirmRounds > 1 && !facts.serverName.empty()) {
         const auto found = m_faultyRounds.find({facts.serverName, facts.url});
         const int before = found == m_faultyRounds.end() ? 0 : found->second;
@@ -57,13 +63,15 @@ void AlarmRules::EntryPolled(const EntryResult& result) {
         int rounds = 0;
         if (faulty) {
             rounds = ++m_faultyRounds[host];
-            std::vector<std::string>& lines = m_inFault[host];
-            lines.clear();
-            for (const EntryResult::Fault& fault : result.faults)
-                if (Alarming(fault)) lines.push_back(fault.line);
+            std::vector<EntryResult::Fault>& faults = m_inFault[host];
+            faults.clear();
+            std::ranges::copy_if(result.faults, std::back_inserter(faults), Alarming);
         } else {
             m_faultyRounds.erase(host);
             m_inFault.erase(host);
+            // A paused host tells nothing of its fault.
+            if (!result.paused && m_acknowledged.Find(host) != nullptr)
+                EndAcknowledgement(host, "recovered", 0);
         }
         confirming = m_config.confirmRounds > 1;
         pending = confirming && faulty && rounds < m_config.confirmRounds;
@@ -105,9 +113,62 @@ AlarmRules::Steps AlarmRules::Tick(std::time_t now, bool sounding, bool notDealt
     if (m_notDealtWithSince && m_config.escalateAfter && !m_escalated &&
         now - *m_notDealtWithSince >= std::chrono::seconds(*m_config.escalateAfter).count()) {
         m_escalated = true;
-        for (const auto& [host, lines] : m_inFault)
-            steps.escalation.insert(steps.escalation.end(), lines.begin(), lines.end());
+        for (const auto& [host, faults] : m_inFault)
+            if (m_acknowledged.Find(host) == nullptr)
+                for (const EntryResult::Fault& fault : faults) steps.escalation.push_back(fault.line);
     }
     if (std::exchange(m_networkChanged, false)) steps.networkDown = m_networkDown;
+    // A recovery is learnt on the worker, which has no clock of the monitor's: it counts from this tick.
+    for (AcknowledgementChange& change : m_changes)
+        if (change.time == 0) change.time = now;
+    steps.acknowledgements = std::exchange(m_changes, {});
     return steps;
+}
+
+void AlarmRules::KeepAcknowledgements(const std::filesystem::path& file) {
+    std::lock_guard hold(m_mutex);
+    m_acknowledged = Acknowledgements(file);
+    m_acknowledged.Load();
+}
+
+AlarmRules::AckResult AlarmRules::Acknowledge(const std::string& name, const std::string& url,
+                                              const std::string& who, std::time_t now) {
+    std::lock_guard hold(m_mutex);
+    const auto faults = m_inFault.find({name, url});
+    if (faults == m_inFault.end()) return {AckOutcome::NotInFault, {}};
+    Acknowledgement acknowledgement{{}, who, now};
+    for (const EntryResult::Fault& fault : faults->second) acknowledgement.categories.insert(fault.category);
+    if (const SaveResult saved = m_acknowledged.Add({name, url}, acknowledgement); !saved)
+        return {AckOutcome::NotSaved, saved.Reason()};
+    m_changes.push_back({name, url, true, who, now});
+    return {};
+}
+
+AlarmRules::AckResult AlarmRules::Unacknowledge(const std::string& name, const std::string& url,
+                                                const std::string& who, std::time_t now) {
+    std::lock_guard hold(m_mutex);
+    if (m_acknowledged.Find({name, url}) == nullptr) return {AckOutcome::NotAcknowledged, {}};
+    if (const SaveResult saved = m_acknowledged.Remove({name, url}); !saved)
+        return {AckOutcome::NotSaved, saved.Reason()};
+    m_changes.push_back({name, url, false, who, now});
+    return {};
+}
+
+bool AlarmRules::IsAcknowledged(const std::string& name, const std::string& url) const {
+    std::lock_guard hold(m_mutex);
+    return m_acknowledged.Find({name, url}) != nullptr;
+}
+
+std::vector<std::pair<std::pair<std::string, std::string>, bool>> AlarmRules::HostsInFault() const {
+    std::lock_guard hold(m_mutex);
+    std::vector<std::pair<Host, bool>> hosts;
+    for (const auto& [host, faults] : m_inFault)
+        hosts.emplace_back(host, m_acknowledged.Find(host) != nullptr);
+    return hosts;
+}
+
+// Under the lock. A file that cannot be saved keeps the old line; the next change saves again.
+void AlarmRules::EndAcknowledgement(const Host& host, const char* why, std::time_t now) {
+    static_cast<void>(m_acknowledged.Remove(host));
+    m_changes.push_back({host.first, host.second, false, why, now});
 }

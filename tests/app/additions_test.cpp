@@ -16,11 +16,15 @@
 #include <string>
 
 #include "app/additions.h"
+#include "app/monitor_command.h"
 #include "core/monitor_core.h"
+#include "guard/single_instance.h"
 #include "service/stdout_view.h"
 #include "tests/integrations/support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
+#include "text/time_text.h"
 #include "tools/status_host.h"
 
 namespace {
@@ -141,6 +145,69 @@ TEST_F(HeadlessAdditions, AReloadTakesEscalationUp) {
     ASSERT_TRUE(WaitFor([&] { return reloaded; }));
     now = now.load() + 3600;
     ASSERT_TRUE(WaitFor([&] { return Escalations() == 1; })) << Seen();
+}
+
+// `tessiv --ack NAME` against a running monitor: the host's known fault stays quiet (log.txt without "alarm
+// sound", no hook) until it recovers; then it alarms again; a fault of another category ends it at once.
+TEST_F(HeadlessAdditions, AnAcknowledgedFaultStaysQuietUntilItChanges) {
+    StatusHost host(kFault);
+    Open("中心-A," + host.url() + "@1", "");
+    SingleInstance instance(dir.path());
+    instance.SetWindowless();
+    ASSERT_EQ(instance.TakeOrHandOver({}), SingleInstance::Claim::First) << instance.Note();
+    ServeAcknowledgements(instance, *additions.Acknowledgements());
+    ASSERT_TRUE(WaitFor([&] { return Count(Seen(), "category=server") == 1; })) << Seen();
+
+    const auto command = [&](const std::string& verb, const std::string& hostName,
+                             const std::vector<std::string>& as = {}) {
+        std::vector<std::string> words = as;
+        for (const std::string& word :
+             {std::string(TESSIV_EXECUTABLE), verb, hostName, std::string("--data-dir"), dir.path().string()})
+            words.push_back(word);
+        ChildProcess child(words, {.stdoutFile = dir / "command.txt", .stderrFile = dir / "command.txt"});
+        // The monitor answers on this thread: keep its loop turning while the command waits.
+        EXPECT_TRUE(WaitFor([&] { return child.Ended(); }));
+        return std::pair{child.ExitCode(), ReadFileBytes(dir / "command.txt")};
+    };
+    EXPECT_EQ(command("--ack", "无此主机").first, 1);
+    const auto [status, said] = command("--ack", "中心-A");
+    ASSERT_EQ(status, 0) << said;
+    EXPECT_TRUE(std::filesystem::exists(dir / "acknowledged.ini"));
+
+    // From now on the lines carry another time: three more faulty rounds, each recorded, none sounding,
+    // none told to the hook.
+    now = now.load() + 100;
+    const std::string quiet = "<" + FormatLocalTime(now, kPaneTimeFormat) + ">";
+    ASSERT_TRUE(WaitFor([&] { return Count(ReadFileBytes(dir / "log.txt"), quiet) >= 3; }));
+    const std::string log = ReadFileBytes(dir / "log.txt");
+    EXPECT_EQ(Count(log.substr(log.find(quiet)), "alarm sound"), 0u) << log;
+
+    // Recovered, then down again: told, and the alarm is back.
+    host.SetScenario({});
+    ASSERT_TRUE(WaitFor([&] { return Count(Seen(), "category=clear") == 1; })) << Seen();
+    EXPECT_EQ(Count(Seen(), quiet), 0u) << Seen();
+    EXPECT_FALSE(std::filesystem::exists(dir / "acknowledged.ini"));
+    host.SetScenario(kFault);
+    now = now.load() + 100;
+    const std::string again = "<" + FormatLocalTime(now, kPaneTimeFormat) + ">";
+    ASSERT_TRUE(WaitFor([&] { return Count(Seen(), again) >= 1; })) << Seen();
+
+    // Another category ends the acknowledgement: the disk fault alarms.
+    ASSERT_EQ(command("--ack", "中心-A").first, 0);
+    host.SetScenario(Scenario{.apps = {{"空间不足", "t"}}});
+    ASSERT_TRUE(WaitFor([&] { return Count(Seen(), "category=disk") == 1; })) << Seen();
+
+    // Only the monitor's own user may acknowledge.
+    if (::geteuid() == 0) {
+        host.SetScenario(kFault);
+        const std::size_t before = Count(Seen(), "category=server");
+        ASSERT_TRUE(WaitFor([&] { return Count(Seen(), "category=server") > before; })) << Seen();
+        const auto [refused, why] =
+            command("--ack", "中心-A", {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        EXPECT_EQ(refused, 1) << why;
+        EXPECT_NE(why.find("another user"), std::string::npos) << why;
+        EXPECT_FALSE(std::filesystem::exists(dir / "acknowledged.ini"));
+    }
 }
 
 }  // namespace
