@@ -1,5 +1,6 @@
 #include "app/acknowledging.h"
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 #include <vector>
@@ -43,10 +44,40 @@ Acknowledging::Answer Acknowledging::Acknowledge(const std::string& nameGbk, con
         any = any || result.outcome == AlarmRules::AckOutcome::Done;
     }
     if (!any) return {false, Shown(nameGbk) + " is not in fault"};
-    bool allKnown = true;
-    for (const auto& [host, acknowledged] : m_rules.HostsInFault()) allKnown = allKnown && acknowledged;
-    if (allKnown && m_core.IsSounding()) m_core.OnSilence();
+    SilenceWhenAllKnown();
     return {true, Shown(nameGbk) + " acknowledged"};
+}
+
+void Acknowledging::AcknowledgeAll(const std::string& who) {
+    const std::time_t now = m_core.Settings().clock();
+    for (const auto& [host, acknowledged] : m_rules.HostsInFault())
+        if (!acknowledged) static_cast<void>(m_rules.Acknowledge(host.first, host.second, who, now));
+    SilenceWhenAllKnown();
+}
+
+// Nothing is left to wake the operator for.
+void Acknowledging::SilenceWhenAllKnown() {
+    for (const auto& [host, acknowledged] : m_rules.HostsInFault())
+        if (!acknowledged) return;
+    if (m_core.IsSounding()) m_core.OnSilence();
+}
+
+Acknowledging::State Acknowledging::StateOf(const std::string& nameGbk) const {
+    State state = State::Normal;
+    const std::vector<Host> named = EntriesNamed(m_core, nameGbk);
+    for (const auto& [host, acknowledged] : m_rules.HostsInFault()) {
+        if (std::ranges::find(named, host) == named.end()) continue;
+        if (acknowledged) return State::Acknowledged;
+        state = State::InFault;
+    }
+    return state;
+}
+
+std::vector<std::pair<std::string, bool>> Acknowledging::HostsInFault() const {
+    std::vector<std::pair<std::string, bool>> hosts;
+    for (const auto& [host, acknowledged] : m_rules.HostsInFault())
+        hosts.emplace_back(host.first, acknowledged);
+    return hosts;
 }
 
 Acknowledging::Answer Acknowledging::Unacknowledge(const std::string& nameGbk, const std::string& who) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class AlarmRules;
 class MonitorCore;
@@ -19,8 +20,18 @@ public:
     // "command line"). When no host in fault is left unacknowledged, the alarm sound stops.
     Answer Acknowledge(const std::string& nameGbk, const std::string& who);
     Answer Unacknowledge(const std::string& nameGbk, const std::string& who);
+    // Every host in fault that is not acknowledged yet, as Acknowledge does.
+    void AcknowledgeAll(const std::string& who);
+
+    enum class State { Normal, InFault, Acknowledged };
+    // The worst of the entries of that name: acknowledged before in fault before normal.
+    State StateOf(const std::string& nameGbk) const;
+    // The names (GBK) of the hosts whose last round reported a fault, and whether each is acknowledged.
+    std::vector<std::pair<std::string, bool>> HostsInFault() const;
 
 private:
+    void SilenceWhenAllKnown();
+
     MonitorCore& m_core;
     AlarmRules& m_rules;
 };

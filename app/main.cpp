@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
         window.Core().WarnIfNoHostEnabled();
         additions.Attach(window.Core(), DesktopFor(desktop, window));
         ServeAcknowledgements(instance, *additions.Acknowledgements());
+        OfferAcknowledgements(window, desktop, *additions.Acknowledgements());
         QObject::connect(
             &instance, &SingleInstance::RaiseRequested, &window,
             [showAndRaise = HooksFor(window).showAndRaise](const QString& token) { showAndRaise(token); });

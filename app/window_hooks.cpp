@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QString>
 
+#include "app/acknowledging.h"
 #include "app/history_wiring.h"
 #include "desktop/desktop_presence.h"
 #include "history/history_records.h"
@@ -72,4 +73,34 @@ AdditionsDesktop DesktopFor(DesktopPresence& desktop, CTessivDlg& window) {
         });
     };
     return outlets;
+}
+
+void OfferAcknowledgements(CTessivDlg& window, DesktopPresence& desktop, Acknowledging& acknowledging) {
+    constexpr const char* kWho = "window";
+    AcknowledgeOffer offer;
+    offer.state = [&acknowledging](const std::string& name) {
+        switch (acknowledging.StateOf(name)) {
+            case Acknowledging::State::InFault:
+                return AcknowledgeOffer::State::InFault;
+            case Acknowledging::State::Acknowledged:
+                return AcknowledgeOffer::State::Acknowledged;
+            case Acknowledging::State::Normal:
+                break;
+        }
+        return AcknowledgeOffer::State::Normal;
+    };
+    offer.set = [&acknowledging](const std::string& name, bool acknowledge) {
+        if (acknowledge)
+            acknowledging.Acknowledge(name, kWho);
+        else
+            acknowledging.Unacknowledge(name, kWho);
+    };
+    window.OfferAcknowledge(std::move(offer));
+    desktop.OfferAcknowledge([&acknowledging] { return acknowledging.HostsInFault(); },
+                             [&acknowledging](const std::string& name) {
+                                 if (name.empty())
+                                     acknowledging.AcknowledgeAll(kWho);
+                                 else
+                                     acknowledging.Acknowledge(name, kWho);
+                             });
 }

@@ -4,6 +4,7 @@
 #include "desktop/window_hooks.h"
 
 class CTessivDlg;
+class Acknowledging;
 class DesktopPresence;
 
 // What the desktop may ask of the real window, through its public calls.
@@ -17,3 +18,6 @@ void AttachDesktop(DesktopPresence& desktop, CTessivDlg& window);
 // the window's alarms, shows escalations and the network's loss, and offers the history window once the
 // history is kept.
 AdditionsDesktop DesktopFor(DesktopPresence& desktop, CTessivDlg& window);
+
+// Acknowledging a host's fault from the server list's row menu, the notification and the tray.
+void OfferAcknowledgements(CTessivDlg& window, DesktopPresence& desktop, Acknowledging& acknowledging);

@@ -45,6 +45,28 @@ void AlarmTray::OfferHistory() {
     m_menu.insertAction(m_silenceAction, m_historyAction);
 }
 
+void AlarmTray::OfferAcknowledge() {
+    if (m_acknowledgeMenu != nullptr) return;
+    m_acknowledgeMenu = new QMenu(QString::fromUtf8("已知晓"), &m_menu);
+    m_menu.insertMenu(m_silenceAction, m_acknowledgeMenu);
+    // The hosts in fault change with every round: the submenu is made as it opens.
+    connect(m_acknowledgeMenu, &QMenu::aboutToShow, this, [this] {
+        m_acknowledgeMenu->clear();
+        const auto hosts = m_hooks.hostsInFault ? m_hooks.hostsInFault() : decltype(m_hooks.hostsInFault()){};
+        for (const auto& [name, acknowledged] : hosts) {
+            QAction* action = m_acknowledgeMenu->addAction(gbk::ToQString(name));
+            action->setCheckable(true);
+            action->setChecked(acknowledged);
+            action->setEnabled(!acknowledged);
+            connect(action, &QAction::triggered, this, [this, name = name] {
+                if (m_hooks.acknowledge) m_hooks.acknowledge(name);
+            });
+        }
+        if (hosts.empty())
+            m_acknowledgeMenu->addAction(QString::fromUtf8("（没有异常的服务器）"))->setEnabled(false);
+    });
+}
+
 void AlarmTray::AlarmRaised(const AlarmEvent& event) {
     if (!event.sounding && !m_alarm) return;  // the icon follows the alarm title
     if (!m_alarm) {

@@ -35,6 +35,8 @@ public:
 
     // Adds 历史记录 to the menu, once.
     void OfferHistory();
+    // Adds 已知晓 to the menu, once: a submenu of the hosts in fault, each acknowledged when chosen.
+    void OfferAcknowledge();
 
 private:
     void ShowQuiet();
@@ -52,6 +54,7 @@ private:
     QMenu m_menu;
     QAction* m_silenceAction = nullptr;
     QAction* m_historyAction = nullptr;
-    QSystemTrayIcon m_icon;  // after the menu: it must go first
+    QMenu* m_acknowledgeMenu = nullptr;  // child of m_menu
+    QSystemTrayIcon m_icon;              // after the menu: it must go first
     QTimer m_countsTimer;
 };

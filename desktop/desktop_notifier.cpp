@@ -18,6 +18,7 @@ const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 const QString kDefaultAction = QStringLiteral("default");
 const QString kSilenceAction = QStringLiteral("silence");
+const QString kAcknowledgeAction = QStringLiteral("acknowledge");
 
 enum Urgency : uchar { kNormal = 1, kCritical = 2 };
 
@@ -108,8 +109,9 @@ void DesktopNotifier::AlarmPaneCleared() {
 void DesktopNotifier::SendNotify() {
     if (!m_bus.isConnected()) return;
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
-    const QStringList actions{kDefaultAction, QString::fromUtf8("显示窗口"), kSilenceAction,
-                              QString::fromUtf8("关闭声音")};
+    QStringList actions{kDefaultAction, QString::fromUtf8("显示窗口"), kSilenceAction,
+                        QString::fromUtf8("关闭声音")};
+    if (m_acknowledgeOffered) actions << kAcknowledgeAction << QString::fromUtf8("已知晓");
     QVariantMap hints;
     hints.insert(QStringLiteral("urgency"),
                  QVariant::fromValue(static_cast<uchar>(m_critical ? kCritical : kNormal)));
@@ -169,6 +171,7 @@ void DesktopNotifier::OnActionInvoked(uint id, const QString& action, const QDBu
     const QString token = std::exchange(m_activationToken, QString());
     if (action == kDefaultAction && m_hooks.showAndRaise) m_hooks.showAndRaise(token);
     if (action == kSilenceAction && m_hooks.silence) m_hooks.silence();
+    if (action == kAcknowledgeAction && m_hooks.acknowledge) m_hooks.acknowledge({});
 }
 
 // Closed by the user, by expiry or on our request: not reopened before the next alarm.

@@ -35,6 +35,8 @@ public:
 
     // The alarm still sounds long after it began: its notification again, critical, also if it was closed.
     void ShowAgainCritical();
+    // The next notifications offer 已知晓: every host in fault is acknowledged.
+    void OfferAcknowledge() { m_acknowledgeOffered = true; }
     // Every host is unreachable: says so once, in a notification of its own.
     void SayNetworkDown();
 
@@ -53,6 +55,7 @@ private:
     QDBusConnection m_bus;
     std::deque<std::string> m_lines;  // newest first, GBK
     bool m_critical = false;
+    bool m_acknowledgeOffered = false;
     uint m_id = 0;     // the open notification, 0 for none
     QString m_server;  // the unique bus name of the server that holds it
     bool m_notifyPending = false;

@@ -36,6 +36,12 @@ void DesktopPresence::Attach(WindowHooks window) {
     hooks.outageStarts = [this] {
         return m_window.outageStarts ? m_window.outageStarts() : std::optional<OutageStarts>();
     };
+    hooks.hostsInFault = [this] {
+        return m_window.hostsInFault ? m_window.hostsInFault() : std::vector<std::pair<std::string, bool>>();
+    };
+    hooks.acknowledge = [this](const std::string& name) {
+        if (m_window.acknowledge) m_window.acknowledge(name);
+    };
     m_notifier = std::make_unique<DesktopNotifier>(hooks);
     // Qt asks the session bus for a StatusNotifierWatcher once; a tray that starts later is not seen.
     if (QSystemTrayIcon::isSystemTrayAvailable()) m_tray = std::make_unique<AlarmTray>(hooks);
@@ -47,6 +53,15 @@ void DesktopPresence::OfferHistory(std::function<void()> open,
     m_window.openHistory = std::move(open);
     m_window.outageStarts = std::move(starts);
     if (m_tray && m_window.openHistory) m_tray->OfferHistory();
+}
+
+void DesktopPresence::OfferAcknowledge(
+    std::function<std::vector<std::pair<std::string, bool>>()> hostsInFault,
+    std::function<void(const std::string& name)> acknowledge) {
+    m_window.hostsInFault = std::move(hostsInFault);
+    m_window.acknowledge = std::move(acknowledge);
+    if (m_notifier) m_notifier->OfferAcknowledge();
+    if (m_tray) m_tray->OfferAcknowledge();
 }
 
 uint DesktopPresence::OpenNotification() const {

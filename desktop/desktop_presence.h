@@ -28,6 +28,10 @@ public:
     // The history is kept: the tray offers 历史记录 (`open`), and the tray and the notification say since
     // when each host is in fault (`starts`). Either may come later than Attach.
     void OfferHistory(std::function<void()> open, std::function<std::optional<OutageStarts>()> starts);
+    // Acknowledging a host's fault: the notification offers 已知晓 for every host in fault, the tray's menu
+    // one entry per host.
+    void OfferAcknowledge(std::function<std::vector<std::pair<std::string, bool>>()> hostsInFault,
+                          std::function<void(const std::string& name)> acknowledge);
     // The window has ended: no tray entry or notification action reaches it any more.
     void Detach();
     bool HasTray() const { return m_tray != nullptr; }

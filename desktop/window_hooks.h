@@ -5,6 +5,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 class QString;
 
@@ -27,4 +29,8 @@ struct WindowHooks {
     // since when each host is in fault. Nothing (nullopt) when the history cannot tell.
     std::function<void()> openHistory;
     std::function<std::optional<OutageStarts>()> outageStarts;
+    // Set only while acknowledging is offered: the hosts in fault (names GBK) and whether each is
+    // acknowledged; acknowledging one by name, or with an empty name every host in fault.
+    std::function<std::vector<std::pair<std::string, bool>>()> hostsInFault;
+    std::function<void(const std::string& name)> acknowledge;
 };

@@ -252,6 +252,7 @@ void CTessivDlg::OnManageServers() {
         m_core.AppendRunLog(std::move(line));
         UpdateData(false);
     });
+    if (m_acknowledge.state) dialog.OfferAcknowledge(m_acknowledge);
     m_core.SetListOpen(true);
     m_serverList = &dialog;
     dialog.exec();

@@ -8,6 +8,7 @@
 #include <QPointer>
 
 #include "core/monitor_core.h"
+#include "servers/ui/server_list_dialog.h"
 
 class QCheckBox;
 class QPlainTextEdit;
@@ -37,6 +38,8 @@ public:
     // Offers the history (Ctrl+H and 历史记录 in both panes' context menus); without an opener neither is
     // there.
     void SetHistoryOpener(std::function<void()> open);
+    // Offers acknowledging a host's fault in the server list's row menu.
+    void OfferAcknowledge(AcknowledgeOffer offer) { m_acknowledge = std::move(offer); }
 
     void StartMonitoring() { m_core.StartMonitoring(); }
     void OnSilence() { m_core.OnSilence(); }
@@ -88,6 +91,7 @@ private:
     std::unique_ptr<PaneView> m_runView;
     std::unique_ptr<PaneView> m_alarmView;
     std::function<void()> m_openHistory;
+    AcknowledgeOffer m_acknowledge;
 };
 
 // Window texts.

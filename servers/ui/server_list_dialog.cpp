@@ -236,6 +236,13 @@ void CServerInfodlg::OfferMaintenance(Maintenance& state, Clock clock,
             Qt::UniqueConnection);
 }
 
+void CServerInfodlg::OfferAcknowledge(AcknowledgeOffer offer) {
+    m_acknowledge = std::move(offer);
+    m_listServers->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_listServers, &QWidget::customContextMenuRequested, this, &CServerInfodlg::ShowRowMenu,
+            Qt::UniqueConnection);
+}
+
 std::optional<std::string> CServerInfodlg::EntryAt(int row) {
     ServerLists::Locked locked = m_lists.Lock();
     if (row < 0 || static_cast<std::size_t>(row) >= locked.m_arrServers.size()) return std::nullopt;
@@ -258,9 +265,14 @@ bool CServerInfodlg::SetFlag(int row, std::string_view flag, const QString& stat
 void CServerInfodlg::ShowRowMenu(const QPoint& position) {
     const int row = m_listServers->rowAt(position.y());
     std::optional<std::string> entryText = EntryAt(row);
-    if (!entryText || m_maintenance == nullptr) return;
+    if (!entryText || (m_maintenance == nullptr && !m_acknowledge.state)) return;
     auto* menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    if (m_acknowledge.state) AddAcknowledgeActions(*menu, row, *entryText);
+    if (m_maintenance == nullptr) {
+        menu->popup(m_listServers->viewport()->mapToGlobal(position));
+        return;
+    }
     const auto hours = [this](int count) { return m_clock() + static_cast<std::time_t>(count) * 60 * 60; };
     connect(menu->addAction(QStringLiteral("维护 1 小时")), &QAction::triggered, this,
             [this, row, hours] { StartMaintenance(row, hours(1)); });
@@ -273,6 +285,23 @@ void CServerInfodlg::ShowRowMenu(const QPoint& position) {
     end->setEnabled(m_maintenance->EndOf(*entryText).has_value());
     connect(end, &QAction::triggered, this, [this, row] { EndMaintenance(row); });
     menu->popup(m_listServers->viewport()->mapToGlobal(position));
+}
+
+void CServerInfodlg::AddAcknowledgeActions(QMenu& menu, int row, const std::string& entryText) {
+    const std::string name = entry::ForPolling(entryText).name;
+    const AcknowledgeOffer::State state = m_acknowledge.state(name);
+    const auto set = [this, row](bool acknowledge) {
+        // The row may hold another entry by now.
+        if (std::optional<std::string> now = EntryAt(row))
+            m_acknowledge.set(entry::ForPolling(*now).name, acknowledge);
+    };
+    QAction* acknowledge = menu.addAction(QStringLiteral("确认异常"));
+    acknowledge->setEnabled(state == AcknowledgeOffer::State::InFault);
+    connect(acknowledge, &QAction::triggered, this, [set] { set(true); });
+    QAction* takeBack = menu.addAction(QStringLiteral("取消确认"));
+    takeBack->setEnabled(state == AcknowledgeOffer::State::Acknowledged);
+    connect(takeBack, &QAction::triggered, this, [set] { set(false); });
+    menu.addSeparator();
 }
 
 void CServerInfodlg::StartMaintenance(int row, std::time_t end) {

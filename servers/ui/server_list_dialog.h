@@ -30,9 +30,17 @@ class QShowEvent;
 // version is kept beside the file as "<file>.conflict", which a message names.
 // With maintenance offered, a row's context menu pauses its entry until a set time (维护 1 小时, 维护 4 小时,
 // 维护到明天 08:00) or ends that at once (结束维护); the row's tool tip shows the end. Enabling the entry by
-// hand ends its maintenance, deleting it drops it.
+// hand ends its maintenance, deleting it drops it. With acknowledging offered, the same menu acknowledges the
+// fault of a host in fault (确认异常) or takes that back (取消确认).
 // Child object names (for tests and style sheets): m_listServers, deleteButton, cancelButton (hidden),
 // selectAllButton, invertButton, addButton, pauseButton, enableButton.
+// What the monitor offers for acknowledging a host's fault, by the entry's name (GBK) as the round polls it.
+struct AcknowledgeOffer {
+    enum class State { Normal, InFault, Acknowledged };
+    std::function<State(const std::string& name)> state;
+    std::function<void(const std::string& name, bool acknowledge)> set;
+};
+
 class CServerInfodlg final : public QDialog {
     Q_OBJECT
 
@@ -45,6 +53,8 @@ public:
     // Offers the maintenance menu; `state` must outlive the dialog. `runLine` takes the GBK run-pane lines
     // for a maintenance started or ended here.
     void OfferMaintenance(Maintenance& state, Clock clock, std::function<void(std::string)> runLine);
+    // Offers 确认异常 and 取消确认 in the row menu.
+    void OfferAcknowledge(AcknowledgeOffer offer);
 
     // Whether the last close took the entries from a setting file another program had changed.
     bool TookFileVersion() const { return m_tookFileVersion; }
@@ -82,6 +92,7 @@ private:
     std::optional<std::string> EntryAt(int row);
     bool SetFlag(int row, std::string_view flag, const QString& statusText);
     void ShowRowMenu(const QPoint& position);
+    void AddAcknowledgeActions(QMenu& menu, int row, const std::string& entryText);
     void StartMaintenance(int row, std::time_t end);
     void EndMaintenance(int row);
     // The entry at `row` took its flag by hand or by 结束维护: its maintenance, if any, is over.
@@ -99,6 +110,7 @@ private:
     Maintenance* m_maintenance = nullptr;
     Clock m_clock;
     std::function<void(std::string)> m_runLine;
+    AcknowledgeOffer m_acknowledge;
     // Declared in tab order: creation order is the focus chain.
     QPushButton* m_deleteButton = AddButton(QStringLiteral("删除"), "deleteButton", 162, 168);
     QPushButton* m_cancelButton = AddButton(QStringLiteral("暂停"), "cancelButton", 273, 146);
