@@ -22,6 +22,8 @@ LaunchOptions ParseLaunchOptions(int argc, char** argv) {
             options.headless = true;
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--test-notify") {
+            options.testNotify = true;
         } else if (arg == "--version") {
             options.version = true;
         } else if (arg == "--data-dir" || arg.starts_with("--data-dir=")) {
@@ -46,6 +48,10 @@ LaunchOptions ParseLaunchOptions(int argc, char** argv) {
     }
     if (options.headless && options.history) {
         options.error = "--history prints the history and leaves; it does not go with --headless";
+        return options;
+    }
+    if (options.testNotify && (options.headless || options.history || options.rest.size() > 1)) {
+        options.error = "--test-notify sends its test messages and leaves; it goes with --data-dir alone";
         return options;
     }
     // Without a window nothing is Qt's.

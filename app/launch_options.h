@@ -9,6 +9,7 @@ struct LaunchOptions {
     bool headless = false;
     bool help = false;
     bool version = false;
+    bool testNotify = false;        // `--test-notify`: one test message to every configured channel
     bool history = false;           // `--history ...`: everything after it but --data-dir is the report's
     std::filesystem::path dataDir;  // --data-dir: Setting.ini, tessiv.conf, log.txt and the history
     std::vector<char*> rest;        // argv[0], the options left for Qt, or the report's arguments
@@ -21,6 +22,8 @@ inline constexpr const char* kLaunchUsage =
     "usage: tessiv [--data-dir DIR] [Qt options]            the monitor window\n"
     "       tessiv --headless [--data-dir DIR]              the same rounds without a display\n"
     "       tessiv [--data-dir DIR] --history outages|uptime [--days N] [--csv]\n"
+    "       tessiv [--data-dir DIR] --test-notify           one test message to every channel, hook and "
+    "webhook\n"
     "       tessiv --help | --version\n"
     "\n"
     "  --data-dir DIR  the folder of Setting.ini, tessiv.conf, log.txt and history.sqlite\n"

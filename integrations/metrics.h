@@ -46,6 +46,8 @@ public:
     void SetAlarmActive(bool active);
     // The entry's faults wait for more rounds before they alarm; names GBK, as the round reports them.
     void SetPending(const std::string& name, const std::string& url, bool pending);
+    // A message to a channel (dingtalk, wecom, feishu, email) was delivered, or given up.
+    void ChannelResult(const std::string& channel, bool sent);
 
 private:
     struct Series {
@@ -69,6 +71,8 @@ private:
     prometheus::Family<prometheus::Gauge>* m_outageStarted;
     prometheus::Family<prometheus::Counter>* m_faults;
     prometheus::Family<prometheus::Gauge>* m_pending;
+    prometheus::Family<prometheus::Counter>* m_channelSent;
+    prometheus::Family<prometheus::Counter>* m_channelFailed;
     prometheus::Gauge* m_alarmActive;
     prometheus::Counter* m_rounds;
     prometheus::Family<prometheus::Gauge>* m_lastRoundEnd;
