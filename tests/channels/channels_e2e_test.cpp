@@ -15,6 +15,7 @@
 #include "service/stdout_view.h"
 #include "tests/channels/fakes.h"
 #include "tests/integrations/support.h"
+#include "tests/support/free_port.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 #include "tools/status_host.h"
@@ -57,9 +58,11 @@ TEST(ChannelsEndToEnd, ARoundsAlarmsReachEveryChannelAsOneSignedMessageAndTheRec
                 "printf 'category=%s server=%s line=%s\\n' \"$TESSIV_CATEGORY\" \"$TESSIV_SERVER\" "
                 "\"$TESSIV_LINE\" >> " +
                     (dir / "seen").string());
+    const int metricsPort = FreePort();
     WriteFileBytes(
         dir / "tessiv.conf",
-        "[hooks]\ncommand = " + (dir / "hook.sh").string() +
+        "[metrics]\nlisten = 127.0.0.1:" + std::to_string(metricsPort) +
+            "\n[hooks]\ncommand = " + (dir / "hook.sh").string() +
             "\n[dingtalk]\nwebhook = " + ding.Url("/robot/send?access_token=DTOK") + "\nsecret = " + kSecret +
             "\n[wecom]\nwebhook = " + wecom.Url("/cgi-bin/webhook/send?key=WTOK") +
             "\n[feishu]\nwebhook = " + feishu.Url("/open-apis/bot/v2/hook/FTOK") + "\nsecret = " + kSecret +
@@ -95,6 +98,18 @@ TEST(ChannelsEndToEnd, ARoundsAlarmsReachEveryChannelAsOneSignedMessageAndTheRec
             },
             15000))
             << ReadFileBytes(dir / "stdout.txt");
+        // Each channel's deliveries are counted.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                const auto samples = Scrape(metricsPort);
+                const auto sent = samples.find("tessiv_channel_sent_total{channel=\"dingtalk\"}");
+                return sent != samples.end() && sent->second >= 2;
+            },
+            15000));
+        for (const auto& [sample, value] : Scrape(metricsPort)) {
+            EXPECT_EQ(sample.find("tessiv_channel_failed_total"), std::string::npos) << sample;
+            EXPECT_EQ(sample.find("TOK"), std::string::npos) << sample;
+        }
         core.Stop();
     }
     ::close(out);
