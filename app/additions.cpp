@@ -17,12 +17,33 @@ void Additions::Attach(MonitorCore& core, AdditionsDesktop desktop) {
     core.AddAlarmObserver(desktop.alarms);
     core.AddAlarmObserver(&m_integrations);
     core.AddAlarmObserver(&m_history);
+    core.AddAlarmObserver(&m_channels);
     // tessiv.conf lives beside Setting.ini; the additions' other lines go to the run pane the core offered.
     const TessivConf conf = ReadConf();
     m_integrations.Start(conf.integrations);
+    m_channels.SetResultSink(
+        [this](const std::string& channel, bool sent) { m_integrations.ChannelResult(channel, sent); });
+    m_channels.SetRecoverySink([this](const std::vector<HostRecovery>& hosts) {
+        for (const HostRecovery& host : hosts)
+            m_integrations.Recovered(
+                host.server,
+                "恢复正常，异常持续 " +
+                    DurationText(std::chrono::duration_cast<std::chrono::seconds>(host.until - host.since)),
+                host.until);
+    });
+    m_channels.Start(conf.channels);
     AlarmRulesOutlets outlets = TieAlarmRules(m_rules, m_integrations);
+    outlets.escalate = [this, escalate = std::move(outlets.escalate)](
+                           const std::vector<std::string>& lines,
+                           std::chrono::system_clock::time_point when) {
+        if (escalate) escalate(lines, when);
+        m_channels.Escalate(lines, when);
+    };
     outlets.showAgain = std::move(desktop.showAgain);
-    outlets.networkDown = std::move(desktop.networkDown);
+    outlets.networkDown = [this, networkDown = std::move(desktop.networkDown)](bool down) {
+        if (networkDown) networkDown(down);
+        if (down) m_channels.NetworkDown(std::chrono::system_clock::now());
+    };
     m_rules.Configure(RulesConfig(conf.alarm));
     m_rules.KeepAcknowledgements(core.DataDir() / kAcknowledgedFileName);
     outlets.acknowledged = [&history = m_history,
@@ -42,6 +63,7 @@ void Additions::Reload() {
     if (m_core == nullptr) return;
     const TessivConf conf = ReadConf();
     m_integrations.Restart(conf.integrations);
+    m_channels.Restart(conf.channels);
     m_rules.Configure(RulesConfig(conf.alarm));
     m_core->SetStrictReports(conf.alarm.strictReports);
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/acknowledging.h"
+#include "channels/channels.h"
 #include "history/history_store.h"
 #include "integrations/integrations.h"
 #include "polling/round_observers.h"
@@ -25,8 +26,9 @@ struct AdditionsDesktop {
 };
 
 // What tessiv.conf adds to the monitor, the same for either front: the hook, webhook and metrics, the
-// history, the alarm rules and strict reports. Made before the core, whose settings name it as the rounds'
-// observer, attached once the core exists, and destroyed after the core, which tells it to the end.
+// alarm's channels (group robots and e-mail), the history, the alarm rules and strict reports. Made before
+// the core, whose settings name it as the rounds' observer, attached once the core exists, and destroyed
+// after the core, which tells it to the end.
 class Additions final {
 public:
     Additions() = default;
@@ -39,7 +41,8 @@ public:
     // for and puts the alarm rules between the core's alarms and its steps. Once.
     void Attach(MonitorCore& core, AdditionsDesktop desktop = {});
     // Takes what tessiv.conf asks for now: the hook, webhook and metrics (see Integrations::Restart), the
-    // alarm rules and strict reports. Only while no round runs, as MonitorCore::Reload runs its `also`.
+    // channels (see Channels::Restart), the alarm rules and strict reports. Only while no round runs, as
+    // MonitorCore::Reload runs its `also`.
     void Reload();
     // The operator's acknowledgements; null before Attach.
     Acknowledging* Acknowledgements() { return m_acknowledging.get(); }
@@ -51,6 +54,7 @@ private:
     Integrations m_integrations;
     history::HistoryStore m_history;
     AlarmRules m_rules;
-    RoundObservers m_rounds{&m_integrations, &m_history, &m_rules};
+    Channels m_channels;  // after the integrations: its senders tell their metrics until they end
+    RoundObservers m_rounds{&m_integrations, &m_history, &m_rules, &m_channels};
     std::unique_ptr<Acknowledging> m_acknowledging;
 };

@@ -22,6 +22,8 @@ LaunchOptions ParseLaunchOptions(int argc, char** argv) {
             options.headless = true;
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--test-notify") {
+            options.testNotify = true;
         } else if (arg == "--version") {
             options.version = true;
         } else if (arg == "--ack" || arg == "--unack") {
@@ -62,6 +64,14 @@ LaunchOptions ParseLaunchOptions(int argc, char** argv) {
     if (!options.command.empty() && (options.headless || options.history || options.rest.size() > 1)) {
         options.error =
             "--" + options.command + " talks to the running monitor and goes only with --data-dir";
+        return options;
+    }
+    if (options.testNotify && !options.command.empty()) {
+        options.error = "--test-notify and --" + options.command + " are separate runs";
+        return options;
+    }
+    if (options.testNotify && (options.headless || options.history || options.rest.size() > 1)) {
+        options.error = "--test-notify sends its test messages and leaves; it goes with --data-dir alone";
         return options;
     }
     // Without a window nothing is Qt's.

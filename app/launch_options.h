@@ -9,6 +9,7 @@ struct LaunchOptions {
     bool headless = false;
     bool help = false;
     bool version = false;
+    bool testNotify = false;        // `--test-notify`: one test message to every configured channel
     bool history = false;           // `--history ...`: everything after it but --data-dir is the report's
     std::string command;            // "ack" or "unack": for the monitor running in the folder
     std::string commandHost;        // its host's name, as typed (UTF-8)
@@ -24,6 +25,8 @@ inline constexpr const char* kLaunchUsage =
     "       tessiv --headless [--data-dir DIR]              the same rounds without a display\n"
     "       tessiv [--data-dir DIR] --history outages|uptime [--days N] [--csv]\n"
     "       tessiv [--data-dir DIR] --ack NAME | --unack NAME\n"
+    "       tessiv [--data-dir DIR] --test-notify           one test message to every channel, hook and "
+    "webhook\n"
     "       tessiv --help | --version\n"
     "\n"
     "  --data-dir DIR  the folder of Setting.ini, tessiv.conf, log.txt and history.sqlite\n"

@@ -13,6 +13,7 @@
 #include "app/launch_options.h"
 #include "app/monitor_command.h"
 #include "app/monitor_locations.h"
+#include "app/test_notify.h"
 #include "app/window_hooks.h"
 #include "crash/crash_dump.h"
 #include "desktop/desktop_presence.h"
@@ -35,8 +36,8 @@ struct CurlGlobal {
 
 }  // namespace
 
-// Tessiv's own options (--headless, --data-dir, --history, --help, --version) are taken here; with a window,
-// Qt's standard platform options are honoured.
+// Tessiv's own options (--headless, --data-dir, --history, --test-notify, --help, --version) are taken here;
+// with a window, Qt's standard platform options are honoured.
 int main(int argc, char** argv) {
     if (!OpenClosedStandardFds()) return 1;
     if (!gbk::Available()) {
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
     options.rest.push_back(nullptr);
     CurlGlobal curl;
     if (!curl.ok) return 1;
+    if (options.testNotify) return RunTestNotify(settings.dataDir);
     if (options.headless) return RunHeadless(qtArgc, options.rest.data(), std::move(settings));
     QApplication app(qtArgc, options.rest.data());
     int result = 0;

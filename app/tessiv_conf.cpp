@@ -4,20 +4,23 @@
 
 namespace {
 
-constexpr const char* kAllOff = "the hook command, the webhook and the metrics endpoint stay off";
+constexpr const char* kAllOff =
+    "the hook command, the webhook, the metrics endpoint and the alarm's channels stay off";
 
 std::vector<ConfigSectionRule> Sections() {
     std::vector<ConfigSectionRule> rules = IntegrationsSections();
     rules.push_back(HistorySection());
     rules.push_back(AlarmSection());
+    for (ConfigSectionRule& rule : ChannelsSections()) rules.push_back(std::move(rule));
     return rules;
 }
 
-TessivConf ReadSections(ConfigFile file) {
+TessivConf ReadSections(ConfigFile file, const std::filesystem::path& dir = {}) {
     TessivConf conf;
     conf.integrations = ReadIntegrationsConfig(file);
     conf.history = ReadHistoryConfig(file);
     conf.alarm = ReadAlarmConfig(file);
+    conf.channels = ReadChannelsConfig(file, dir);
     conf.problems = std::move(file).TakeProblems();
     return conf;
 }
@@ -25,7 +28,7 @@ TessivConf ReadSections(ConfigFile file) {
 }  // namespace
 
 TessivConf ReadTessivConf(const std::filesystem::path& dir) {
-    return ReadSections(ConfigFile::Read(dir, Sections(), kAllOff));
+    return ReadSections(ConfigFile::Read(dir, Sections(), kAllOff), dir);
 }
 
 TessivConf ParseTessivConf(const std::string& text) {

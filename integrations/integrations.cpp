@@ -16,6 +16,8 @@ void Tell(const RunPaneSink& sink, const std::string& utf8) {
 
 Integrations::~Integrations() {
     m_roundMetrics = nullptr;
+    std::lock_guard hold(m_metricsMutex);
+    m_metrics.reset();
 }
 
 void Integrations::Start(const IntegrationsConfig& config, RunPaneSink runPane, IntegrationLimits limits) {
@@ -32,7 +34,10 @@ void Integrations::Restart(const IntegrationsConfig& config) {
 
 void Integrations::Apply(const IntegrationsConfig& config) {
     m_roundMetrics = nullptr;
-    ApplyMetrics(config.metrics);
+    {
+        std::lock_guard hold(m_metricsMutex);
+        ApplyMetrics(config.metrics);
+    }
     m_roundMetrics = m_metrics.get();
 
     if (m_hooks && (!config.hookCommand || *config.hookCommand != m_hooks->Command())) {
@@ -102,6 +107,19 @@ void Integrations::Escalate(const std::vector<std::string>& gbkLines,
     const Notice notice = EscalationNotice(gbkLines, when);
     if (m_hooks) m_hooks->Run(notice);
     if (m_webhook) m_webhook->Send(notice);
+}
+
+void Integrations::Recovered(const std::string& server, const std::string& line,
+                             std::chrono::system_clock::time_point when) {
+    if (!m_hooks && !m_webhook) return;
+    const Notice notice = RecoveredNotice(server, line, when);
+    if (m_hooks) m_hooks->Run(notice);
+    if (m_webhook) m_webhook->Send(notice);
+}
+
+void Integrations::ChannelResult(const std::string& channel, bool sent) {
+    std::lock_guard hold(m_metricsMutex);
+    if (m_metrics) m_metrics->ChannelResult(channel, sent);
 }
 
 void Integrations::SetPending(const std::string& name, const std::string& url, bool pending) {

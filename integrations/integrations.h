@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ public:
 
     // An alarm nobody dealt with: told once more to the hook and the webhook. Core thread.
     void Escalate(const std::vector<std::string>& gbkLines, std::chrono::system_clock::time_point when);
+    // A host that alarmed is normal again (`server` UTF-8): told to the hook and the webhook with category
+    // "recovered". Worker thread, at a round's end.
+    void Recovered(const std::string& server, const std::string& line,
+                   std::chrono::system_clock::time_point when);
+    // A message to a channel was delivered or given up, for the metrics. Any thread.
+    void ChannelResult(const std::string& channel, bool sent);
     // Whether an entry's faults wait for confirmation, for the metrics. Worker thread.
     void SetPending(const std::string& name, const std::string& url, bool pending);
     // Whether an operator acknowledged an entry's fault, for the metrics. Core thread.
@@ -79,6 +86,7 @@ private:
     std::vector<std::unique_ptr<HookRunner>> m_finishingHooks;
     std::vector<std::unique_ptr<WebhookSender>> m_finishingWebhooks;
     std::atomic<MetricsEndpoint*> m_roundMetrics{nullptr};  // what the worker sees of m_metrics
+    std::mutex m_metricsMutex;  // held while m_metrics changes, and by the channels' threads using it
     // The round reports an all-clear after every round without a fault; only the first after an alarm counts.
     bool m_alarmSinceClear = false;
     IntegrationLimits m_limits;

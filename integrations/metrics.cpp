@@ -112,6 +112,10 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
                        *m_registry)),
       m_acknowledged(&Build(prometheus::BuildGauge(), "tessiv_server_acknowledged",
                             "1 while an operator has acknowledged the entry's fault", *m_registry)),
+      m_channelSent(&Build(prometheus::BuildCounter(), "tessiv_channel_sent_total",
+                           "Messages delivered, by channel", *m_registry)),
+      m_channelFailed(&Build(prometheus::BuildCounter(), "tessiv_channel_failed_total",
+                             "Messages refused or given up after their tries, by channel", *m_registry)),
       m_alarmActive(&Build(prometheus::BuildGauge(), "tessiv_alarm_active",
                            "1 from an alarm until every host is normal again", *m_registry)
                          .Add({})),
@@ -257,6 +261,10 @@ void MetricsEndpoint::Mark(prometheus::Family<prometheus::Gauge>& family, promet
 
 void MetricsEndpoint::FaultRaised(const std::string& server, const std::string& category) {
     m_faults->Add({{"server", server}, {"category", category}}).Increment();
+}
+
+void MetricsEndpoint::ChannelResult(const std::string& channel, bool sent) {
+    (sent ? m_channelSent : m_channelFailed)->Add({{"channel", channel}}).Increment();
 }
 
 void MetricsEndpoint::SetAlarmActive(bool active) {

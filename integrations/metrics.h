@@ -48,6 +48,8 @@ public:
     void SetPending(const std::string& name, const std::string& url, bool pending);
     // An operator acknowledged the entry's fault; names GBK.
     void SetAcknowledged(const std::string& name, const std::string& url, bool acknowledged);
+    // A message to a channel (dingtalk, wecom, feishu, email) was delivered, or given up.
+    void ChannelResult(const std::string& channel, bool sent);
 
 private:
     struct Series {
@@ -76,6 +78,8 @@ private:
     prometheus::Family<prometheus::Counter>* m_faults;
     prometheus::Family<prometheus::Gauge>* m_pending;
     prometheus::Family<prometheus::Gauge>* m_acknowledged;
+    prometheus::Family<prometheus::Counter>* m_channelSent;
+    prometheus::Family<prometheus::Counter>* m_channelFailed;
     prometheus::Gauge* m_alarmActive;
     prometheus::Counter* m_rounds;
     prometheus::Family<prometheus::Gauge>* m_lastRoundEnd;

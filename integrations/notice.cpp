@@ -31,6 +31,11 @@ Notice EscalationNotice(const std::vector<std::string>& gbkLines,
     return Notice{{}, lines, "escalation", true, IsoLocalTime(when)};
 }
 
+Notice RecoveredNotice(const std::string& server, const std::string& line,
+                       std::chrono::system_clock::time_point when) {
+    return Notice{server, line, "recovered", false, IsoLocalTime(when)};
+}
+
 std::string NoticeJson(const Notice& notice) {
     QJsonObject json{{QStringLiteral("category"), QString::fromStdString(notice.category)},
                      {QStringLiteral("time"), QString::fromStdString(notice.time)}};

@@ -11,7 +11,8 @@ struct AlarmEvent;
 struct Notice {
     std::string server;
     std::string line;
-    std::string category;  // connection, server, disk, dblog, security, other; "clear", "escalation"
+    // connection, server, disk, dblog, security, other; "clear", "escalation", "recovered"
+    std::string category;
     bool sound = false;
     std::string time;  // ISO 8601 with the local offset
 };
@@ -20,6 +21,9 @@ Notice AlarmNotice(const AlarmEvent& event);
 Notice ClearNotice(std::chrono::system_clock::time_point when);
 // An alarm still sounding long after it began: the lines still in fault (GBK), one per line of `line`.
 Notice EscalationNotice(const std::vector<std::string>& gbkLines, std::chrono::system_clock::time_point when);
+// A host (UTF-8) that alarmed is normal again; `line` says for how long it was not.
+Notice RecoveredNotice(const std::string& server, const std::string& line,
+                       std::chrono::system_clock::time_point when);
 
 // The webhook's body: {"server":…,"line":…,"category":…,"sound":…,"time":…}; the all-clear carries only
 // category and time.
