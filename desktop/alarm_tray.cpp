@@ -119,8 +119,20 @@ void AlarmTray::SetNetworkDown(bool down) {
     RefreshToolTip();
 }
 
+// "已知晓：A、B" for the hosts whose fault an operator acknowledged; empty when none is.
+QString AlarmTray::AcknowledgedText() const {
+    QStringList names;
+    if (m_hooks.hostsInFault)
+        for (const auto& [name, acknowledged] : m_hooks.hostsInFault())
+            if (acknowledged) names << gbk::ToQString(name);
+    return names.isEmpty()
+               ? QString()
+               : QLatin1Char('\n') + QString::fromUtf8("已知晓：") + names.join(QString::fromUtf8("、"));
+}
+
 // Each change is a signal on the bus, so an unchanged text is not sent again.
 void AlarmTray::SetToolTip(const QString& body) {
-    const QString text = m_networkNote.isEmpty() ? body : m_networkNote + QLatin1Char('\n') + body;
+    const QString marked = body + AcknowledgedText();
+    const QString text = m_networkNote.isEmpty() ? marked : m_networkNote + QLatin1Char('\n') + marked;
     if (m_icon.toolTip() != text) m_icon.setToolTip(text);
 }

@@ -42,6 +42,7 @@ private:
     void ShowQuiet();
     void RefreshToolTip();
     void SetToolTip(const QString& text);
+    QString AcknowledgedText() const;
     QString SinceText(const std::string& alarmedServer = {},
                       std::chrono::system_clock::time_point alarmed = {}) const;
 
