@@ -4,12 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
 #include "history/history_store.h"
 #include "history/sqlite_handle.h"
 #include "tests/history/history_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 
@@ -35,16 +37,16 @@ struct Finished {
 // No display of any kind: a program that made a QApplication here would fail. `as` goes before the program
 // (another user's rights, say); `args` are all of its arguments.
 Finished RunProgram(const std::filesystem::path& exe, const std::string& args, const std::string& as = "") {
-    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TZ=CST-8 " + as + " '" +
-                                exe.string() + "' " + args + " 2>&1";
+    const TempDir out;
+    ChildProcess child({"/bin/sh", "-c", as + " '" + exe.string() + "' " + args},
+                       {.unset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"},
+                        .set = {"TZ=CST-8"},
+                        .stdoutFile = out / "output",
+                        .stderrFile = out / "output"});
     Finished run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, got);
-    const int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!child.WaitEnd(std::chrono::seconds(60))) return run;
+    run.status = child.ExitCode();
+    run.out = ReadFileBytes(out / "output");
     return run;
 }
 
