@@ -4,12 +4,14 @@
 
 namespace {
 
-constexpr const char* kAllOff = "the hook command, the webhook and the metrics endpoint stay off";
+constexpr const char* kAllOff =
+    "the hook command, the webhook, the metrics endpoint and the status page stay off";
 
 std::vector<ConfigSectionRule> Sections() {
     std::vector<ConfigSectionRule> rules = IntegrationsSections();
     rules.push_back(HistorySection());
     rules.push_back(AlarmSection());
+    rules.push_back(WebSection());
     return rules;
 }
 
@@ -18,6 +20,7 @@ TessivConf ReadSections(ConfigFile file) {
     conf.integrations = ReadIntegrationsConfig(file);
     conf.history = ReadHistoryConfig(file);
     conf.alarm = ReadAlarmConfig(file);
+    conf.web = ReadWebConfig(file);
     conf.problems = std::move(file).TakeProblems();
     return conf;
 }

@@ -7,12 +7,14 @@
 #include "history/history_config.h"
 #include "integrations/config.h"
 #include "rules/alarm_config.h"
+#include "web/web_config.h"
 
 // Everything tessiv.conf asks of the additions, each part read by its own addition from its own sections.
 struct TessivConf {
     IntegrationsConfig integrations;
     HistoryConfig history;
     AlarmConfig alarm;
+    WebConfig web;
     // One plain line per problem found, the first few only, then one with the count of the rest; a
     // feature with a problem stays off.
     std::vector<std::string> problems;

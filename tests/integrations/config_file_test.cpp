@@ -28,7 +28,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kAllOff = "the hook command, the webhook and the metrics endpoint stay off";
+constexpr const char* kAllOff =
+    "the hook command, the webhook, the metrics endpoint and the status page stay off";
 
 // Run-pane lines from the time stamp on, as UTF-8.
 std::vector<std::string> Texts(const std::vector<std::string>& gbkLines) {
