@@ -11,6 +11,7 @@
 #include <QString>
 
 #include "history/csv.h"
+#include "history/fault_line.h"
 #include "history/outcome_codes.h"
 #include "text/gbk.h"
 #include "text/time_text.h"
@@ -109,20 +110,6 @@ std::string Duration(std::int64_t seconds) {
     return text;
 }
 
-// A fault line without what its row says already: its display number, its time and the host's name,
-// and the dashes around it. "001 <2026-12-09 08:00:00> ------ 中心A 网站 ... 异常 ------" reads
-// "网站 ... 异常".
-std::string ShortLine(std::string line, const std::string& server) {
-    if (line.size() > 6 && line.compare(3, 2, " <") == 0) {
-        const std::size_t close = line.find("> ");
-        if (close != std::string::npos) line.erase(0, close + 2);
-    }
-    if (line.starts_with("------ ")) line.erase(0, 7);
-    if (line.ends_with(" ------")) line.erase(line.size() - 7);
-    if (!server.empty() && line.starts_with(server + " ")) line.erase(0, server.size() + 1);
-    return line;
-}
-
 std::string Percent(double value) {
     char text[16];
     std::snprintf(text, sizeof text, "%.2f", value);
@@ -144,7 +131,7 @@ int PrintOutages(HistoryReader& reader, const ReportRequest& request, TimePoint 
             rows.push_back({Utf8(record.name), Utf8(record.url), LocalTime(record.start),
                             record.end ? LocalTime(*record.end) : "ongoing", Duration(seconds),
                             record.endedBy.empty() ? category : category + " (" + record.endedBy + ")",
-                            Utf8(ShortLine(record.firstLine, record.name))});
+                            Utf8(ShortFaultLine(record.firstLine, record.name))});
     }
     if (request.csv) {
         PrintCsv({"server", "url", "start", "end", "duration_s", "category", "line"}, rows, {0, 1, 6}, out);

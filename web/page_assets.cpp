@@ -69,7 +69,7 @@ constexpr const char* kScript = R"js("use strict";
     tr.appendChild(nameCell(h.name, h.url));
     var st = el("td", "st " + h.state, h.state_text);
     if (h.maintenance_until) st.appendChild(document.createTextNode("，至 " + shown(h.maintenance_until).slice(0, 16)));
-    if (h.first_line) st.appendChild(el("small", "", h.first_line));
+    if (h.short_line) st.appendChild(el("small", "", h.short_line));
     tr.appendChild(st);
     tr.appendChild(el("td", "", shown(h.since)));
     tr.appendChild(el("td", "", percent(h.uptime_24h)));
@@ -88,7 +88,7 @@ constexpr const char* kScript = R"js("use strict";
     tr.appendChild(el("td", "", o.end ? shown(o.end) + (o.ended_by === "monitor stopped" ? "（监控停止）" : "") : "进行中"));
     tr.appendChild(el("td", "", duration(o.duration_s)));
     tr.appendChild(el("td", "st " + o.category, o.category_text));
-    tr.appendChild(el("td", "", o.first_line));
+    tr.appendChild(el("td", "", o.short_line));
     return tr;
   }
   function fill(id, rows) {

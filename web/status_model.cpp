@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include "history/fault_line.h"
 #include "history/outcome_codes.h"
 #include "text/data_text.h"
 #include "text/gbk.h"
@@ -76,6 +77,7 @@ void StatusBoard::EntryPolled(const EntryResult& result) {
     if (result.normal == false && !result.faults.empty()) {
         seen.category = history::OutcomeOf(result.faults.front().category);
         seen.firstLine = ShownText(result.faults.front().line);
+        seen.shortLine = ShownText(history::ShortFaultLine(result.faults.front().line, result.name));
     } else if (result.normal == false) {
         seen.category = history::Outcome::Unclassified;
     }
@@ -120,6 +122,7 @@ StatusSnapshot StatusBoard::Hosts(const std::vector<ListedHost>& listed) const {
             host.state = seen->second.kind == kNormalKind ? HostState::Normal : HostState::Fault;
             host.category = seen->second.category;
             host.firstLine = seen->second.firstLine;
+            host.shortLine = seen->second.shortLine;
             host.since = seen->second.since;
         }
         Describe(host);
@@ -137,8 +140,16 @@ void AddHistory(StatusSnapshot& snapshot, history::HistoryReader& reader) {
     const std::vector<history::HostSummary> weeks = reader.Summaries(now - 7 * 24h, now, 1);
     for (const history::HostSummary& summary : days) day[{summary.name, summary.url}] = &summary;
     for (const history::HostSummary& summary : weeks) week[{summary.name, summary.url}] = &summary;
+    // The latest end of each host's outages that a normal round ended: newest first.
+    std::map<std::pair<std::string, std::string>, TimePoint> recovered;
+    for (const history::OutageRecord& outage : reader.Outages(now - 7 * 24h, now))
+        if (outage.end && outage.endedBy.empty())
+            recovered.emplace(std::pair{outage.name, outage.url}, *outage.end);
     for (HostView& host : snapshot.hosts) {
         const std::pair<std::string, std::string> key{host.gbkName, host.gbkUrl};
+        if (const auto found = recovered.find(key);
+            host.state == HostState::Normal && found != recovered.end())
+            host.since = found->second;
         if (const auto found = day.find(key); found != day.end()) {
             host.uptime24h = Uptime(*found->second);
             host.timeline = Runs(found->second->timeline);
@@ -161,6 +172,7 @@ std::vector<OutageView> RecentOutages(history::HistoryReader& reader, TimePoint 
             std::chrono::duration_cast<std::chrono::seconds>(record.end.value_or(now) - record.start);
         outage.category = record.category;
         outage.firstLine = ShownText(record.firstLine);
+        outage.shortLine = ShownText(history::ShortFaultLine(record.firstLine, record.name));
         outages.push_back(std::move(outage));
     }
     return outages;

@@ -40,6 +40,7 @@ struct HostView {
     std::string stateName;
     std::string stateText;  // 正常, 连接异常, 已暂停, 维护中, 等待首轮查询
     std::string firstLine;  // a fault's first line
+    std::string shortLine;  // the same without the number, time and host a row shows already
     std::optional<TimePoint> since;
     std::optional<TimePoint> maintenanceUntil;
     std::optional<double> uptime24h;
@@ -56,6 +57,7 @@ struct OutageView {
     std::chrono::seconds duration{0};
     history::Outcome category = history::Outcome::Unclassified;
     std::string firstLine;
+    std::string shortLine;
 };
 
 struct StatusSnapshot {
@@ -84,6 +86,7 @@ private:
         std::optional<bool> normal;  // the last report's; nothing while none was read
         history::Outcome category = history::Outcome::NoData;
         std::string firstLine;  // UTF-8
+        std::string shortLine;
         bool paused = false;
         int kind = -1;  // normal 0, fault 1, paused 2: a change of kind starts a new "since"
         TimePoint since;
@@ -96,7 +99,8 @@ private:
     std::uint64_t m_round = 0;
 };
 
-// Adds the history's facts to `snapshot`'s hosts: uptime over 24 h and 7 days and the 24-hour timeline.
+// Adds the history's facts to `snapshot`'s hosts: uptime over 24 h and 7 days and the 24-hour timeline;
+// a normal host is normal since its last outage ended, if the week holds one that a normal round ended.
 void AddHistory(StatusSnapshot& snapshot, history::HistoryReader& reader);
 // The outages overlapping the last `days` days before `now`, newest first.
 std::vector<OutageView> RecentOutages(history::HistoryReader& reader, TimePoint now, int days);

@@ -61,7 +61,7 @@ std::string Duration(std::chrono::seconds duration) {
 std::string StateCell(const HostView& host) {
     std::string text = HtmlEscaped(host.stateText);
     if (host.maintenanceUntil) text += "，至 " + Shown(*host.maintenanceUntil).substr(0, 16);
-    if (!host.firstLine.empty()) text += "<small>" + HtmlEscaped(host.firstLine) + "</small>";
+    if (!host.shortLine.empty()) text += "<small>" + HtmlEscaped(host.shortLine) + "</small>";
     return "<td class=\"st " + host.stateName + "\">" + text + "</td>";
 }
 
@@ -95,7 +95,7 @@ std::string OutageRow(const OutageView& outage, bool showUrls) {
     row += "</th><td>" + Shown(outage.start) + "</td><td>" + OutageEnd(outage) + "</td><td>" +
            Duration(outage.duration) + "</td><td class=\"st " +
            std::string(history::OutcomeName(outage.category)) + "\">" +
-           std::string(history::OutcomeWords(outage.category)) + "</td><td>" + HtmlEscaped(outage.firstLine) +
+           std::string(history::OutcomeWords(outage.category)) + "</td><td>" + HtmlEscaped(outage.shortLine) +
            "</td></tr>\n";
     return row;
 }
@@ -193,6 +193,7 @@ std::string StatusJson(const StatusSnapshot& snapshot, bool showUrls) {
             {"since", IsoOrNull(host.since)},
             {"maintenance_until", IsoOrNull(host.maintenanceUntil)},
             {"first_line", host.firstLine.empty() ? QJsonValue() : QJsonValue(Q(host.firstLine))},
+            {"short_line", host.shortLine.empty() ? QJsonValue() : QJsonValue(Q(host.shortLine))},
             {"uptime_24h", PercentOrNull(host.uptime24h)},
             {"uptime_7d", PercentOrNull(host.uptime7d)}};
         if (showUrls) json.insert("url", Q(host.url));
@@ -223,7 +224,8 @@ std::string OutagesJson(const std::vector<OutageView>& outages, int days, TimePo
                          {"duration_s", static_cast<qint64>(outage.duration.count())},
                          {"category", Q(std::string(history::OutcomeName(outage.category)))},
                          {"category_text", Q(std::string(history::OutcomeWords(outage.category)))},
-                         {"first_line", Q(outage.firstLine)}};
+                         {"first_line", Q(outage.firstLine)},
+                         {"short_line", Q(outage.shortLine)}};
         if (showUrls) json.insert("url", Q(outage.url));
         list.append(json);
     }

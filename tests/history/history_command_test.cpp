@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include <QList>
 #include <QString>
 
 #include "history/history_store.h"
