@@ -107,7 +107,7 @@ void BM_Web_Serve(benchmark::State& state) {
     fleet.web.Configure({ListenAddress{"127.0.0.1", 0, true}, false}, {});
     fleet.web.Publish(fleet.listed);
     httplib::Client client("127.0.0.1", fleet.web.Port());
-    while (!client.Get("/api/status") || client.Get("/api/status")->status != 200) std::this_thread::sleep_for(10ms);
+    while (client.Get("/api/status")->status != 200) std::this_thread::sleep_for(10ms);
     std::size_t bytes = 0;
     for (auto _ : state) {
         httplib::Client fresh("127.0.0.1", fleet.web.Port());

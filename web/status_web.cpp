@@ -27,6 +27,7 @@ void StatusWeb::Start(Notice notice, std::filesystem::path historyFile) {
 }
 
 void StatusWeb::Configure(const WebConfig& config, MetricsScrape metrics) {
+    const bool withMetrics = static_cast<bool>(metrics);
     {
         std::lock_guard hold(m_mutex);
         m_metrics = std::move(metrics);
@@ -49,7 +50,8 @@ void StatusWeb::Configure(const WebConfig& config, MetricsScrape metrics) {
         m_server = std::make_unique<WebServer>(*config.listen, std::move(content));
         if (!config.listen->loopback && m_notice)
             m_notice("the status page is reachable beyond this machine at http://" + config.listen->Text() +
-                     "/");
+                     "/" +
+                     (withMetrics ? ", the metrics at http://" + config.listen->Text() + "/metrics" : ""));
     } catch (const std::exception&) {
         if (m_notice)
             m_notice("the status page cannot listen on " + config.listen->Text() +

@@ -1,6 +1,7 @@
 #include "web/web_server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <charconv>
 #include <chrono>
@@ -58,6 +59,13 @@ WebServer::WebServer(const ListenAddress& address, WebContent content)
                                 {"Referrer-Policy", "no-referrer"},
                                 {"Cache-Control", "no-cache"}});
     server.set_payload_max_length(64 * 1024);
+    // The address only, as after a reload that takes it from the metrics: connections of the server before
+    // may still wait out their TIME_WAIT. Never SO_REUSEPORT, cpp-httplib's default, which would let a second
+    // monitor bind the same port.
+    server.set_socket_options([](int socket) {
+        const int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // Nothing here changes anything: every other method is refused before its body is read.
     server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
         if (request.method == "GET" || request.method == "HEAD")
