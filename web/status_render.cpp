@@ -101,7 +101,7 @@ std::string OutageRow(const OutageView& outage, bool showUrls) {
 }
 
 std::string Headline(const StatusSnapshot& snapshot) {
-    if (snapshot.round == 0 && snapshot.hosts.empty()) return "等待首轮查询";
+    if (snapshot.round == 0) return "等待首轮查询";
     const int faulty = snapshot.Faulty();
     return faulty == 0 ? "全部正常" : std::to_string(faulty) + " 台服务器异常";
 }

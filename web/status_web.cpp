@@ -37,7 +37,6 @@ void StatusWeb::Configure(const WebConfig& config, MetricsScrape metrics) {
     m_wake.notify_all();
     const bool moved = !m_server || !config.listen || m_server->Address() != *config.listen;
     if (m_server && moved) m_server.reset();
-    m_config = config;
     if (!config.listen || !moved) return;
     WebContent content;
     content.current = [this] { return Current(); };

@@ -63,7 +63,6 @@ private:
     StatusBoard m_board;
     Notice m_notice;
     std::filesystem::path m_historyFile;
-    WebConfig m_config;
 
     mutable std::mutex m_mutex;  // guards everything below up to the thread
     std::shared_ptr<const WebContent::Rendered> m_rendered;

@@ -239,6 +239,15 @@ def run(args, work, children):
     if foreign or not any(url.endswith("/api/status") for url in requests):
         fail("requests beyond %s: %r (all: %r)" % (origin, foreign, requests))
 
+    # A reload moves the page and leaves the metrics alone at their address.
+    moved = free_port()
+    with open(os.path.join(data, "tessiv.conf"), "w", encoding="utf-8") as f:
+        f.write("[web]\nlisten = %d\n[metrics]\nlisten = 127.0.0.1:%d\n" % (moved, port))
+    tessiv.send_signal(signal.SIGHUP)
+    wait_for("the page at its new address", lambda: "全部正常" in (get("http://127.0.0.1:%d/" % moved) or ""), 30)
+    if "tessiv_rounds_total" not in (get(origin + "/metrics") or ""):
+        fail("the metrics left their address with the page")
+
 
 if __name__ == "__main__":
     main()
