@@ -1,12 +1,18 @@
 #include "app/additions.h"
 
+#include <optional>
 #include <utility>
+
+#include <QTimer>
 
 #include "app/alarm_rules_wiring.h"
 #include "app/history_recording.h"
 #include "app/tessiv_conf.h"
 #include "core/monitor_core.h"
 #include "core/monitor_settings.h"
+#include "integrations/failure_report.h"
+#include "servers/server_entry.h"
+#include "text/data_text.h"
 
 void Additions::Prepare(MonitorSettings& settings) {
     settings.roundObserver = &m_rounds;
@@ -20,7 +26,9 @@ void Additions::Attach(MonitorCore& core, AdditionsDesktop desktop) {
     core.AddAlarmObserver(&m_channels);
     // tessiv.conf lives beside Setting.ini; the additions' other lines go to the run pane the core offered.
     const TessivConf conf = ReadConf();
-    m_integrations.Start(conf.integrations);
+    const std::filesystem::path file = StartHistory(m_history, conf.history, core.LogDir());
+    m_web.Start([sink = core.RunPaneNotices()](const std::string& utf8) { sink(RunPaneLine(utf8)); }, file);
+    ApplyServers(conf, false);
     m_channels.SetResultSink(
         [this](const std::string& channel, bool sent) { m_integrations.ChannelResult(channel, sent); });
     m_channels.SetRecoverySink([this](const std::vector<HostRecovery>& hosts) {
@@ -55,17 +63,56 @@ void Additions::Attach(MonitorCore& core, AdditionsDesktop desktop) {
     m_acknowledging = std::make_unique<Acknowledging>(core, m_rules);
     AttachAlarmRules(core, m_rules, core.Settings().clock, std::move(outlets));
     core.SetStrictReports(conf.alarm.strictReports);
-    const std::filesystem::path file = StartHistory(m_history, conf.history, core.LogDir());
-    if (!file.empty() && desktop.historyKept) desktop.historyKept(file);
+    if (!file.empty() && desktop.historyKept) desktop.historyKept(file, [this] { return HostsNow(); });
+    // The list is read when the core starts, once the event loop runs; then after each round.
+    QObject::connect(&core, &MonitorCore::RoundFinished, &core, [this] { PublishHosts(); });
+    QTimer::singleShot(0, &core, [this] { PublishHosts(); });
 }
 
 void Additions::Reload() {
     if (m_core == nullptr) return;
     const TessivConf conf = ReadConf();
-    m_integrations.Restart(conf.integrations);
+    ApplyServers(conf, true);
     m_channels.Restart(conf.channels);
     m_rules.Configure(RulesConfig(conf.alarm));
     m_core->SetStrictReports(conf.alarm.strictReports);
+    PublishHosts();
+}
+
+void Additions::ApplyServers(const TessivConf& conf, bool restart) {
+    IntegrationsConfig integrations = conf.integrations;
+    integrations.metricsServedByPage = conf.web.listen && conf.web.listen == conf.integrations.metrics;
+    const std::optional<ListenAddress> page = m_web.Listening();
+    if (page && page != conf.web.listen) m_web.Configure({}, {});
+    if (restart)
+        m_integrations.Restart(integrations);
+    else
+        m_integrations.Start(integrations);
+    m_web.Configure(conf.web, integrations.metricsServedByPage ? m_integrations.MetricsScraper()
+                                                               : web::StatusWeb::MetricsScrape{});
+}
+
+void Additions::PublishHosts() {
+    m_web.Publish(ListedHosts());
+}
+
+history::HostsNow Additions::HostsNow() const {
+    history::HostsNow now;
+    for (const web::HostView& host : m_web.Now(ListedHosts()).hosts)
+        now[{host.gbkName, host.gbkUrl}] = history::HostNow{host.stateText, host.since};
+    return now;
+}
+
+std::vector<web::ListedHost> Additions::ListedHosts() const {
+    std::vector<web::ListedHost> listed;
+    for (const std::string& line : m_core->Servers().Entries()) {
+        const entry::PollView view = entry::ForPolling(line);
+        web::ListedHost host{EscapeControls(view.name), EscapeControls(view.url), view.paused(),
+                             std::nullopt};
+        if (host.paused) host.maintenanceUntil = m_core->MaintenanceList().EndOf(line);
+        listed.push_back(std::move(host));
+    }
+    return listed;
 }
 
 TessivConf Additions::ReadConf() const {

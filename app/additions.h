@@ -10,6 +10,7 @@
 #include "integrations/integrations.h"
 #include "polling/round_observers.h"
 #include "rules/alarm_rules.h"
+#include "web/status_web.h"
 
 class AlarmObserver;
 class MonitorCore;
@@ -21,14 +22,16 @@ struct AdditionsDesktop {
     AlarmObserver* alarms = nullptr;             // told of the alarm's life before the additions
     std::function<void()> showAgain;             // an escalation: the notification again, as critical
     std::function<void(bool down)> networkDown;  // every host unreachable began (true) or ended (false)
-    // The history is recorded into `file` and may be offered for reading.
-    std::function<void(const std::filesystem::path& file)> historyKept;
+    // The history is recorded into `file` and may be offered for reading, with the hosts' state now beside
+    // it.
+    std::function<void(const std::filesystem::path& file, std::function<history::HostsNow()> hostsNow)>
+        historyKept;
 };
 
 // What tessiv.conf adds to the monitor, the same for either front: the hook, webhook and metrics, the
-// alarm's channels (group robots and e-mail), the history, the alarm rules and strict reports. Made before
-// the core, whose settings name it as the rounds' observer, attached once the core exists, and destroyed
-// after the core, which tells it to the end.
+// alarm's channels (group robots and e-mail), the history, the alarm rules and strict reports, the status
+// page. Made before the core, whose settings name it as the rounds' observer, attached once the core exists,
+// and destroyed after the core, which tells it to the end.
 class Additions final {
 public:
     Additions() = default;
@@ -49,12 +52,20 @@ public:
 
 private:
     TessivConf ReadConf() const;
+    // Takes [web] and the integrations together: when the page and the metrics share an address, the page's
+    // server serves both. An address is let go before the other server may take it.
+    void ApplyServers(const TessivConf& conf, bool restart);
+    // The list as the core holds it now, and what the rounds found of it. Core thread.
+    std::vector<web::ListedHost> ListedHosts() const;
+    history::HostsNow HostsNow() const;
+    void PublishHosts();
 
     MonitorCore* m_core = nullptr;
     Integrations m_integrations;
     history::HistoryStore m_history;
     AlarmRules m_rules;
     Channels m_channels;  // after the integrations: its senders tell their metrics until they end
-    RoundObservers m_rounds{&m_integrations, &m_history, &m_rules, &m_channels};
+    web::StatusWeb m_web;
+    RoundObservers m_rounds{&m_integrations, &m_history, &m_rules, &m_channels, &m_web};
     std::unique_ptr<Acknowledging> m_acknowledging;
 };

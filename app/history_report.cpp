@@ -11,6 +11,7 @@
 #include <QString>
 
 #include "history/csv.h"
+#include "history/fault_line.h"
 #include "history/outcome_codes.h"
 #include "text/gbk.h"
 #include "text/time_text.h"
@@ -39,11 +40,29 @@ std::size_t DisplayWidth(std::string_view utf8) {
     return width;
 }
 
-void PrintTable(const Row& header, const std::vector<Row>& rows, std::ostream& out) {
+// The first characters of `utf8` that take at most `columns`, with "…" when some were cut.
+std::string Cut(const std::string& utf8, std::size_t columns) {
+    if (DisplayWidth(utf8) <= columns) return utf8;
+    const QString text = QString::fromStdString(utf8);
+    QString kept;
+    for (const QChar c : text) {
+        if (DisplayWidth((kept + c + QChar(0x2026)).toStdString()) > columns) break;
+        kept += c;
+    }
+    return (kept + QChar(0x2026)).toStdString();
+}
+
+// The last column is cut so that a line fits kReportColumns.
+void PrintTable(const Row& header, std::vector<Row> rows, std::ostream& out) {
     std::vector<std::size_t> widths(header.size(), 0);
     for (std::size_t c = 0; c < header.size(); ++c) widths[c] = DisplayWidth(header[c]);
     for (const Row& row : rows)
-        for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], DisplayWidth(row[c]));
+        for (std::size_t c = 0; c + 1 < row.size(); ++c)
+            widths[c] = std::max(widths[c], DisplayWidth(row[c]));
+    std::size_t used = 0;
+    for (std::size_t c = 0; c + 1 < header.size(); ++c) used += widths[c] + 2;
+    const std::size_t last = std::max<std::size_t>(kReportColumns > used ? kReportColumns - used : 0, 12);
+    for (Row& row : rows) row.back() = Cut(row.back(), last);
     const auto line = [&](const Row& row) {
         std::string text;
         for (std::size_t c = 0; c < row.size(); ++c) {
@@ -111,9 +130,14 @@ int PrintOutages(HistoryReader& reader, const ReportRequest& request, TimePoint 
         rows.push_back({Utf8(record.name), Utf8(record.url), LocalTime(record.start),
                         record.end ? LocalTime(*record.end) : "ongoing", Duration(seconds),
                         record.endedBy.empty() ? category : category + " (" + record.endedBy + ")",
-                        Utf8(record.firstLine)});
+                        Utf8(ShortFaultLine(record.firstLine, record.name))});
     }
-    PrintTable({"SERVER", "URL", "START", "END", "DURATION", "CATEGORY", "FIRST LINE"}, rows, out);
+    Row header{"SERVER", "URL", "START", "END", "DURATION", "CATEGORY", "FIRST LINE"};
+    if (!request.urls) {
+        header.erase(header.begin() + 1);
+        for (Row& row : rows) row.erase(row.begin() + 1);
+    }
+    PrintTable(header, std::move(rows), out);
     return 0;
 }
 
@@ -122,14 +146,23 @@ int PrintUptime(HistoryReader& reader, const ReportRequest& request, TimePoint n
     std::vector<Row> rows;
     for (const HostSummary& host : summaries) {
         const auto longest = host.longest.count();
-        rows.push_back(
-            {Utf8(host.name), Utf8(host.url), Percent(host.uptimePercent), std::to_string(host.outages),
-             request.csv ? std::to_string(longest) : Duration(longest), std::to_string(host.rounds)});
+        rows.push_back({Utf8(host.name), Utf8(host.url), Percent(host.uptimePercent),
+                        std::to_string(host.outages),
+                        request.csv         ? std::to_string(longest)
+                        : host.outages == 0 ? std::string("-")
+                                            : Duration(longest),
+                        std::to_string(host.rounds)});
     }
-    if (request.csv)
+    if (request.csv) {
         PrintCsv({"server", "url", "uptime_percent", "outages", "longest_s", "rounds"}, rows, {0, 1}, out);
-    else
-        PrintTable({"SERVER", "URL", "UPTIME %", "OUTAGES", "LONGEST", "ROUNDS"}, rows, out);
+        return 0;
+    }
+    Row header{"SERVER", "URL", "UPTIME %", "OUTAGES", "LONGEST", "ROUNDS"};
+    if (!request.urls) {
+        header.erase(header.begin() + 1);
+        for (Row& row : rows) row.erase(row.begin() + 1);
+    }
+    PrintTable(header, std::move(rows), out);
     return 0;
 }
 
@@ -143,6 +176,8 @@ std::optional<ReportRequest> ParseReportRequest(std::span<const std::string> arg
         const std::string& arg = args[i];
         if (arg == "--csv") {
             request.csv = true;
+        } else if (arg == "--urls") {
+            request.urls = true;
         } else if (arg == "--days") {
             const std::string value = i + 1 < args.size() ? args[++i] : "";
             int days = 0;

@@ -12,12 +12,14 @@ namespace {
 // Owned by the monitor window: what lives as long as the history is offered.
 class HistoryLink final : public QObject {
 public:
-    HistoryLink(CTessivDlg& window, HistoryOpener open)
-        : QObject(&window), m_window(window), m_open(std::move(open)) {}
+    HistoryLink(CTessivDlg& window, HistoryOpener open, std::function<history::HostsNow()> hostsNow)
+        : QObject(&window), m_window(window), m_open(std::move(open)), m_hostsNow(std::move(hostsNow)) {}
 
     void Show() {
         if (!m_shown) {
-            m_shown = new HistoryWindow(m_open(), {}, &m_window);
+            HistoryWindowOptions options;
+            options.hostsNow = m_hostsNow;
+            m_shown = new HistoryWindow(m_open(), std::move(options), &m_window);
             m_shown->setAttribute(Qt::WA_DeleteOnClose);
             connect(&m_window, &CTessivDlg::RoundFinished, m_shown, &HistoryWindow::Refresh);
         }
@@ -42,14 +44,16 @@ public:
 private:
     CTessivDlg& m_window;
     HistoryOpener m_open;
+    std::function<history::HostsNow()> m_hostsNow;
     QPointer<HistoryWindow> m_shown;
     std::unique_ptr<history::HistoryReader> m_reader;  // the tray's and the notification's
 };
 
 }  // namespace
 
-std::function<void()> AttachHistory(CTessivDlg& window, DesktopPresence& desktop, HistoryOpener open) {
-    QPointer<HistoryLink> link = new HistoryLink(window, std::move(open));
+std::function<void()> AttachHistory(CTessivDlg& window, DesktopPresence& desktop, HistoryOpener open,
+                                    std::function<history::HostsNow()> hostsNow) {
+    QPointer<HistoryLink> link = new HistoryLink(window, std::move(open), std::move(hostsNow));
     std::function<void()> show = [link] {
         if (link) link->Show();
     };

@@ -15,4 +15,6 @@ using HistoryOpener = std::function<std::unique_ptr<history::HistoryReader>()>;
 // gives the tray and the notification the open outages. The history window is made when first asked for,
 // refreshed after each round while it is open, and closed with the monitor. Returns what opens it (or brings
 // an open one forward), for anything else that wants to offer it.
-std::function<void()> AttachHistory(CTessivDlg& window, DesktopPresence& desktop, HistoryOpener open);
+// `hostsNow` gives the hosts' state now for the window's host table (may be empty).
+std::function<void()> AttachHistory(CTessivDlg& window, DesktopPresence& desktop, HistoryOpener open,
+                                    std::function<history::HostsNow()> hostsNow = {});

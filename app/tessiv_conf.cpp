@@ -5,13 +5,14 @@
 namespace {
 
 constexpr const char* kAllOff =
-    "the hook command, the webhook, the metrics endpoint and the alarm's channels stay off";
+    "the hook command, the webhook, the metrics endpoint, the alarm's channels and the status page stay off";
 
 std::vector<ConfigSectionRule> Sections() {
     std::vector<ConfigSectionRule> rules = IntegrationsSections();
     rules.push_back(HistorySection());
     rules.push_back(AlarmSection());
     for (ConfigSectionRule& rule : ChannelsSections()) rules.push_back(std::move(rule));
+    rules.push_back(WebSection());
     return rules;
 }
 
@@ -21,6 +22,7 @@ TessivConf ReadSections(ConfigFile file, const std::filesystem::path& dir = {}) 
     conf.history = ReadHistoryConfig(file);
     conf.alarm = ReadAlarmConfig(file);
     conf.channels = ReadChannelsConfig(file, dir);
+    conf.web = ReadWebConfig(file);
     conf.problems = std::move(file).TakeProblems();
     return conf;
 }

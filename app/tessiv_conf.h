@@ -8,6 +8,7 @@
 #include "history/history_config.h"
 #include "integrations/config.h"
 #include "rules/alarm_config.h"
+#include "web/web_config.h"
 
 // Everything tessiv.conf asks of the additions, each part read by its own addition from its own sections.
 struct TessivConf {
@@ -15,6 +16,7 @@ struct TessivConf {
     HistoryConfig history;
     AlarmConfig alarm;
     ChannelsConfig channels;
+    WebConfig web;
     // One plain line per problem found, the first few only, then one with the count of the rest; a
     // feature with a problem stays off.
     std::vector<std::string> problems;

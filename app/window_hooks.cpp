@@ -66,11 +66,15 @@ AdditionsDesktop DesktopFor(DesktopPresence& desktop, CTessivDlg& window) {
     outlets.showAgain = [&desktop] { desktop.Escalate(); };
     outlets.networkDown = [&desktop](bool down) { desktop.SetNetworkDown(down); };
     // The history window and the "since when" of the tray and the notification, while the history is kept.
-    outlets.historyKept = [&desktop, &window](const std::filesystem::path& file) {
-        AttachHistory(window, desktop, [file] {
-            std::string error;
-            return history::HistoryReader::Open(file, error);
-        });
+    outlets.historyKept = [&desktop, &window](const std::filesystem::path& file,
+                                              std::function<history::HostsNow()> hostsNow) {
+        AttachHistory(
+            window, desktop,
+            [file] {
+                std::string error;
+                return history::HistoryReader::Open(file, error);
+            },
+            std::move(hostsNow));
     };
     return outlets;
 }

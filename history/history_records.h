@@ -52,6 +52,14 @@ struct OutageRecord {
     std::string firstLine;                     // the first fault line, GBK
 };
 
+// A host as the running monitor holds it now, for a reader that shows it beside the history.
+struct HostNow {
+    std::string state;  // in words, UTF-8: 正常, 空间不足, 已暂停, 维护中, ...
+    std::optional<TimePoint> since;
+};
+// By name and URL (GBK).
+using HostsNow = std::map<std::pair<std::string, std::string>, HostNow>;
+
 // The endedBy of an outage the monitor's own stop ended: the time after it tells nothing of the host.
 inline constexpr const char* kMonitorStopped = "monitor stopped";
 

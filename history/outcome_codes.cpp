@@ -66,4 +66,28 @@ std::string_view OutcomeName(Outcome outcome) {
     return "unclassified";
 }
 
+std::string_view OutcomeWords(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::NoData:
+            return "无数据";
+        case Outcome::Normal:
+            return "正常";
+        case Outcome::Connection:
+            return "连接异常";
+        case Outcome::ServerFault:
+            return "Quarlex异常";
+        case Outcome::DiskSpace:
+            return "空间不足";
+        case Outcome::DbLog:
+            return "日志需要清理";
+        case Outcome::Security:
+            return "安全异常";
+        case Outcome::Unclassified:
+            return "其他异常";
+        case Outcome::BrokeOff:
+            return "轮询中断";
+    }
+    return "其他异常";
+}
+
 }  // namespace history

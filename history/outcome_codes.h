@@ -17,6 +17,8 @@ Outcome OutcomeOf(FaultCategory category);
 
 // "normal", "connection", "server", "disk", "dblog", "security", "unclassified", "broke-off", "no-data".
 std::string_view OutcomeName(Outcome outcome);
+// 正常, 连接异常, ...: the words every reader that shows a person the state uses, UTF-8.
+std::string_view OutcomeWords(Outcome outcome);
 
 inline constexpr std::int64_t kNormalCode = 1;
 

@@ -19,6 +19,9 @@ struct IntegrationsConfig {
     std::optional<std::vector<std::string>> hookCommand;  // program and arguments, UTF-8
     std::optional<WebhookConfig> webhook;
     std::optional<ListenAddress> metrics;
+    // The status page listens at the metrics' address and serves /metrics there too: the endpoint keeps its
+    // series but binds nothing. Set by the wiring, not read from the file.
+    bool metricsServedByPage = false;
 };
 
 // The sections read by ReadIntegrationsConfig.

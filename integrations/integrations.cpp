@@ -36,7 +36,7 @@ void Integrations::Apply(const IntegrationsConfig& config) {
     m_roundMetrics = nullptr;
     {
         std::lock_guard hold(m_metricsMutex);
-        ApplyMetrics(config.metrics);
+        ApplyMetrics(config.metrics, config.metricsServedByPage);
     }
     m_roundMetrics = m_metrics.get();
 
@@ -54,16 +54,28 @@ void Integrations::Apply(const IntegrationsConfig& config) {
         m_webhook = std::make_unique<WebhookSender>(*config.webhook, m_sink, m_limits.webhook);
 }
 
-void Integrations::ApplyMetrics(const std::optional<ListenAddress>& address) {
+std::function<std::string()> Integrations::MetricsScraper() const {
+    return m_metrics ? m_metrics->Scraper() : std::function<std::string()>{};
+}
+
+void Integrations::ApplyMetrics(const std::optional<ListenAddress>& address, bool servedByPage) {
     if (!address) {
         m_metrics.reset();
+        return;
+    }
+    if (servedByPage) {
+        // The page's server has the address; the series stay here.
+        if (!m_metrics)
+            m_metrics = std::make_unique<MetricsEndpoint>(std::nullopt);
+        else
+            m_metrics->StopListening();
         return;
     }
     try {
         // An endpoint that moves takes its series along.
         if (!m_metrics)
             m_metrics = std::make_unique<MetricsEndpoint>(*address);
-        else if (m_metrics->Address() != *address)
+        else if (!m_metrics->Listening() || m_metrics->Address() != *address)
             m_metrics->Listen(*address);
         if (!address->loopback)
             Tell(m_sink, "metrics are exposed beyond this machine at http://" + address->Text() + "/metrics");

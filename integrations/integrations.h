@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,10 +71,12 @@ public:
     const HookRunner* Hooks() const { return m_hooks.get(); }
     const WebhookSender* Webhook() const { return m_webhook.get(); }
     const MetricsEndpoint* Metrics() const { return m_metrics.get(); }
+    // The scrape's text while the metrics are on; empty otherwise. Core thread.
+    std::function<std::string()> MetricsScraper() const;
 
 private:
     void Apply(const IntegrationsConfig& config);
-    void ApplyMetrics(const std::optional<ListenAddress>& address);
+    void ApplyMetrics(const std::optional<ListenAddress>& address, bool servedByPage);
     // Lets go of the runners that finished after a reload took them off.
     void DropFinished();
 

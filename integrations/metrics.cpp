@@ -4,19 +4,13 @@
 #include <prometheus/exposer.h>
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <prometheus/text_serializer.h>
 
 #include <atomic>
-#include <charconv>
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
+#include "config/endpoint_connections.h"
 #include "integrations/notice.h"
 #include "polling/status_query.h"
 #include "ports/round_observer.h"
@@ -28,68 +22,9 @@ auto& Build(Builder builder, const char* name, const char* help, prometheus::Reg
     return builder.Name(name).Help(help).Register(registry);
 }
 
-// Opens and closes one connection to the endpoint, to wake its listener.
-void Knock(const std::string& host, int port) {
-    sockaddr_in6 v6{};
-    sockaddr_in v4{};
-    sockaddr* address = nullptr;
-    socklen_t length = 0;
-    if (inet_pton(AF_INET, host == "0.0.0.0" ? "127.0.0.1" : host.c_str(), &v4.sin_addr) == 1) {
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(static_cast<std::uint16_t>(port));
-        address = reinterpret_cast<sockaddr*>(&v4);
-        length = sizeof v4;
-    } else if (inet_pton(AF_INET6, host == "::" ? "::1" : host.c_str(), &v6.sin6_addr) == 1) {
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(static_cast<std::uint16_t>(port));
-        address = reinterpret_cast<sockaddr*>(&v6);
-        length = sizeof v6;
-    } else {
-        return;
-    }
-    const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return;
-    connect(fd, address, length);
-    close(fd);
-}
-
-int SocketOption(int fd, int name) {
-    int value = -1;
-    socklen_t length = sizeof value;
-    return getsockopt(fd, SOL_SOCKET, name, &value, &length) == 0 ? value : -1;
-}
-
-// The local port of a TCP connection accepted on `port`; false for anything else, listeners included.
-bool AcceptedOn(int fd, int port) {
-    if (SocketOption(fd, SO_TYPE) != SOCK_STREAM || SocketOption(fd, SO_ACCEPTCONN) != 0) return false;
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
-    if (local.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in&>(local).sin_port) == port;
-    if (local.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6&>(local).sin6_port) == port;
-    return false;
-}
-
-// Shuts down every connection the endpoint is serving, so a worker blocked sending to a client that does
-// not read fails at once instead of waiting out civetweb's time-outs. Only the listener holds the port, so
-// a connection with it as its local port is one of ours. Each descriptor is checked and shut down through a
-// duplicate: a number that civetweb closes and that is reused meanwhile is never touched.
-void ShutDownConnections(int port) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        int fd = -1;
-        const std::string name = entry.path().filename().string();
-        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc{}) continue;
-        const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        if (copy < 0) continue;
-        if (AcceptedOn(copy, port)) shutdown(copy, SHUT_RDWR);
-        close(copy);
-    }
-}
-
 }  // namespace
 
-MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
+MetricsEndpoint::MetricsEndpoint(const std::optional<ListenAddress>& address)
     : m_registry(std::make_shared<prometheus::Registry>()),
       m_up(&Build(prometheus::BuildGauge(), "tessiv_server_up",
                   "1 when the host's last report was normal, 0 on a fault; absent while unknown",
@@ -127,9 +62,13 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address)
       m_lastEntry(&Build(prometheus::BuildGauge(), "tessiv_last_entry_timestamp_seconds",
                          "When the running or last round last handled an entry, in seconds since the epoch",
                          *m_registry)),
-      m_address(address),
-      m_exposer(std::make_unique<prometheus::Exposer>(address.Text(), 1)) {
-    m_exposer->RegisterCollectable(m_registry);
+      m_address(address.value_or(ListenAddress{})),
+      m_exposer(address ? std::make_unique<prometheus::Exposer>(address->Text(), 1) : nullptr) {
+    if (m_exposer) m_exposer->RegisterCollectable(m_registry);
+}
+
+std::function<std::string()> MetricsEndpoint::Scraper() const {
+    return [registry = m_registry] { return prometheus::TextSerializer().Serialize(registry->Collect()); };
 }
 
 // civetweb's listener looks at its stop flag only when a connection comes or after 2 s, and a worker sending
@@ -146,8 +85,8 @@ void MetricsEndpoint::StopServing() {
     std::atomic<bool> stopped{false};
     std::thread knocker([&] {
         while (!stopped.load()) {
-            Knock(m_address.host, port);
-            ShutDownConnections(port);
+            KnockListener(m_address.host, port);
+            ShutDownAcceptedConnections(port);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });

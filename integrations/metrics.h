@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -25,8 +27,9 @@ class Registry;
 // an alarm is active. Updates are cheap and thread-safe; the scrape is served on civetweb's threads.
 class MetricsEndpoint {
 public:
-    // Throws std::exception when the address cannot be bound.
-    explicit MetricsEndpoint(const ListenAddress& address);
+    // Throws std::exception when the address cannot be bound. Without one it serves nowhere: another server
+    // of ours serves Scraper() at the metrics' address.
+    explicit MetricsEndpoint(const std::optional<ListenAddress>& address);
     ~MetricsEndpoint();
     MetricsEndpoint(const MetricsEndpoint&) = delete;
     MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
@@ -37,6 +40,12 @@ public:
     // address is let go first, since the new one may take its port. Throws std::exception when `address`
     // cannot be bound; then it serves nowhere.
     void Listen(const ListenAddress& address);
+    // Serves nowhere from now on, keeping the series.
+    void StopListening() { StopServing(); }
+    bool Listening() const { return m_exposer != nullptr; }
+    // The scrape's text, for a server that serves /metrics in our place; thread-safe, and usable after this
+    // endpoint is gone.
+    std::function<std::string()> Scraper() const;
 
     // `name` and `url` of the entry are GBK, as the round reports them.
     void EntryPolled(const EntryResult& result);

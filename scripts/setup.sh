@@ -14,6 +14,7 @@ test_packages=(
   desktop-file-utils appstream man-db groff-base
   qt6-wayland weston dbus-daemon python3 python3-dbusmock gdb pulseaudio libxcb1-dev
   systemd prometheus-alertmanager
+  chromium python3-websocket
 )
 # What scripts/package.sh needs beyond the build: dpkg-shlibdeps and the file utility CPack runs.
 package_packages=(dpkg-dev file)

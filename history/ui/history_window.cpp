@@ -130,7 +130,8 @@ void HistoryWindow::Refresh() {
     m_from = m_to - Span();
     {
         const QSignalBlocker quiet(m_hostView->selectionModel());
-        m_hosts->Reset(m_reader->Summaries(m_from, m_to, Buckets()));
+        m_hosts->Reset(m_reader->Summaries(m_from, m_to, Buckets()),
+                       m_options.hostsNow ? m_options.hostsNow() : history::HostsNow{});
         if (selected) {
             if (const int row = m_hosts->RowOf(selected->first, selected->second); row >= 0)
                 m_hostView->selectRow(row);

@@ -23,12 +23,14 @@ struct HistoryWindowOptions {
     std::function<history::TimePoint()> now = [] { return history::Clock::now(); };
     // The file the export goes to; an empty text cancels it. By default the file dialog asks.
     std::function<QString(QWidget* parent, const QString& suggested)> exportFile;
+    // The hosts as the running monitor holds them now; without it the state columns stay empty.
+    std::function<history::HostsNow()> hostsNow;
 };
 
-// 历史记录: the hosts over the last 24 hours, 7 or 30 days (uptime share, outages, the longest, a timeline
-// strip), the outages of the selected host (of all hosts while none is selected), and their export as CSV.
-// Non-modal; Refresh() reads the history again, after each round while it is open. Without a reader it says
-// that there is no history.
+// 历史记录: the hosts' state now and since when, and the hosts over the last 24 hours, 7 or 30 days (uptime
+// share, outages, the longest, a timeline strip), the outages of the selected host (of all hosts while none
+// is selected), and their export as CSV. Non-modal; Refresh() reads the history again, after each round while
+// it is open. Without a reader it says that there is no history.
 class HistoryWindow final : public QWidget {
     Q_OBJECT
 public:

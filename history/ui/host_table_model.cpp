@@ -5,9 +5,10 @@
 #include "history/ui/outcome_text.h"
 #include "text/gbk.h"
 
-void HostTableModel::Reset(std::vector<history::HostSummary> hosts) {
+void HostTableModel::Reset(std::vector<history::HostSummary> hosts, history::HostsNow now) {
     beginResetModel();
     m_hosts = std::move(hosts);
+    m_now = std::move(now);
     endResetModel();
 }
 
@@ -41,9 +42,16 @@ QVariant HostTableModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::TextAlignmentRole && index.column() >= kUptime && index.column() <= kLongest)
         return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole) return {};
+    const auto now = m_now.find({host->name, host->url});
     switch (index.column()) {
         case kName:
             return gbk::ToQString(host->name);
+        case kState:
+            // A host of the history that the list no longer holds has no state now.
+            return now == m_now.end() ? QString() : QString::fromStdString(now->second.state);
+        case kSince:
+            return now == m_now.end() || !now->second.since ? QString()
+                                                            : history_text::LocalTime(*now->second.since);
         case kUrl:
             return gbk::ToQString(host->url);
         case kUptime:
@@ -65,7 +73,7 @@ QVariant HostTableModel::data(const QModelIndex& index, int role) const {
 
 QVariant HostTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    static const char* const kHeaders[kColumns] = {"服务器",   "地址",     "可用率",
-                                                   "中断次数", "最长中断", "时间线"};
+    static const char* const kHeaders[kColumns] = {"服务器", "当前状态", "起始时间", "地址",
+                                                   "可用率", "中断次数", "最长中断", "时间线"};
     return section >= 0 && section < kColumns ? QString::fromUtf8(kHeaders[section]) : QVariant();
 }

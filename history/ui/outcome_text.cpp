@@ -4,32 +4,15 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "history/outcome_codes.h"
+
 namespace history_text {
 
 using history::Outcome;
 
 QString OutcomeName(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::NoData:
-            return QString::fromUtf8("无数据");
-        case Outcome::Normal:
-            return QString::fromUtf8("正常");
-        case Outcome::Connection:
-            return QString::fromUtf8("连接异常");
-        case Outcome::ServerFault:
-            return QString::fromUtf8("Quarlex异常");
-        case Outcome::DiskSpace:
-            return QString::fromUtf8("空间不足");
-        case Outcome::DbLog:
-            return QString::fromUtf8("日志需要清理");
-        case Outcome::Security:
-            return QString::fromUtf8("安全异常");
-        case Outcome::Unclassified:
-            return QString::fromUtf8("其他异常");
-        case Outcome::BrokeOff:
-            return QString::fromUtf8("轮询中断");
-    }
-    return {};
+    const std::string_view words = history::OutcomeWords(outcome);
+    return QString::fromUtf8(words.data(), static_cast<qsizetype>(words.size()));
 }
 
 QColor OutcomeColor(Outcome outcome) {

@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include <QList>
+#include <QString>
+
 #include "history/history_store.h"
 #include "history/sqlite_handle.h"
 #include "tests/history/history_support.h"
@@ -178,6 +181,48 @@ TEST(HistoryCommand, AnOutageEndedByAClockSetBackLastsNoTime) {
     EXPECT_EQ(outages.status, 0) << outages.out;
     EXPECT_EQ(outages.out, "server,url,start,end,duration_s,category,line\r\nA," + url + "," +
                                AtPlusEight(t0) + "," + AtPlusEight(t0 - 90s) + ",0,connection,x\r\n");
+}
+
+// The tables fit a 120-column terminal: the URL only with --urls, the first line without the number, time
+// and server its row already shows (and cut to what is left), "-" as the longest outage of a host without
+// one.
+TEST(HistoryCommand, TablesFitATerminalOfAHundredAndTwentyColumns) {
+    TempDir dir;
+    const auto t0 = MinuteDaysAgo(1);
+    StepClock clock;
+    PaneLines pane;
+    history::HistoryStore store;
+    clock.Set(t0);
+    StartStore(store, dir / "history.sqlite", clock, pane);
+    const std::string url = "http://127.0.0.1:9/" + std::string(70, 'u');
+    const std::string name = gbk::FromUtf8("中心-A");
+    const std::string line = "007 <2026-12-09 08:00:00> ------ " + name + gbk::FromUtf8(" 空间不足 ") +
+                             std::string(150, 'x') + gbk::FromUtf8(" 异常") + " ------";
+    Round(store, clock, t0, {Fault(0, name, url, FaultCategory::DiskSpace, line), Normal(1, "B", url)});
+    store.Flush();
+
+    const auto columns = [](const std::string& utf8Line) {
+        std::size_t width = 0;
+        for (const uint code : QString::fromStdString(utf8Line).toUcs4()) width += code >= 0x2E80 ? 2 : 1;
+        return width;
+    };
+    const Finished outages = RunTessiv(TESSIV_EXECUTABLE, "outages --data-dir " + Quoted(dir.path()));
+    EXPECT_EQ(outages.status, 0) << outages.out;
+    EXPECT_EQ(outages.out.find(url), std::string::npos) << outages.out;
+    EXPECT_NE(outages.out.find("  空间不足 xxx"), std::string::npos) << outages.out;
+    EXPECT_EQ(outages.out.find("08:00:00> "), std::string::npos) << outages.out;
+    EXPECT_EQ(outages.out.find("------"), std::string::npos) << outages.out;
+    const Finished uptime = RunTessiv(TESSIV_EXECUTABLE, "uptime --data-dir " + Quoted(dir.path()));
+    EXPECT_NE(uptime.out.find("\nB  "), std::string::npos) << uptime.out;
+    EXPECT_NE(uptime.out.substr(uptime.out.find("\nB  ")).find("  -  "), std::string::npos) << uptime.out;
+    const Finished withUrls = RunTessiv(TESSIV_EXECUTABLE, "outages --urls --data-dir " + Quoted(dir.path()));
+    EXPECT_NE(withUrls.out.find(url), std::string::npos) << withUrls.out;
+    for (const Finished* table : {&outages, &uptime}) {
+        std::size_t start = 0;
+        for (std::size_t end = 0; (end = table->out.find('\n', start)) != std::string::npos; start = end + 1)
+            EXPECT_LE(columns(table->out.substr(start, end - start)), 120u)
+                << table->out.substr(start, end - start);
+    }
 }
 
 // The table and the options in any order, --data-dir too; --headless does not go with --history.

@@ -12,6 +12,7 @@
 
 #include "history/history_store.h"
 #include "history/ui/history_window.h"
+#include "history/ui/host_table_model.h"
 #include "ports/round_observer.h"
 #include "tests/history_ui/fake_history.h"
 #include "tests/support/temp_dir.h"
@@ -65,6 +66,9 @@ protected:
         };
         HistoryWindowOptions options;
         options.now = [] { return kNow; };
+        options.hostsNow = [center] {
+            return history::HostsNow{{{center, "http://a/s"}, {"Quarlex异常", kNow - 30min}}};
+        };
         options.exportFile = [this](QWidget*, const QString&) {
             return QString::fromStdString((dir / "outages.csv").string());
         };
@@ -96,10 +100,13 @@ TEST_F(HistoryWindowTest, ShowsHostsTheOutagesOfOneAndExportsThemAsCsv) {
     ASSERT_TRUE(hosts && outages);
     ASSERT_EQ(hosts->model()->rowCount(), 2);
     EXPECT_EQ(Cell(hosts, 0, 0), QString::fromUtf8("中心-A"));
-    EXPECT_EQ(Cell(hosts, 0, 2), QStringLiteral("97.5%"));
-    EXPECT_EQ(Cell(hosts, 0, 3), QStringLiteral("2"));
-    EXPECT_EQ(Cell(hosts, 0, 4), QString::fromUtf8("45 分 0 秒"));
-    EXPECT_EQ(Cell(hosts, 1, 2), QString::fromUtf8("无数据"));
+    EXPECT_EQ(Cell(hosts, 0, HostTableModel::kState), QString::fromUtf8("Quarlex异常"));
+    EXPECT_EQ(Cell(hosts, 0, HostTableModel::kSince), QStringLiteral("2026-01-02 19:30:00"));
+    EXPECT_EQ(Cell(hosts, 1, HostTableModel::kState), QString());
+    EXPECT_EQ(Cell(hosts, 0, HostTableModel::kUptime), QStringLiteral("97.5%"));
+    EXPECT_EQ(Cell(hosts, 0, HostTableModel::kOutages), QStringLiteral("2"));
+    EXPECT_EQ(Cell(hosts, 0, HostTableModel::kLongest), QString::fromUtf8("45 分 0 秒"));
+    EXPECT_EQ(Cell(hosts, 1, HostTableModel::kUptime), QString::fromUtf8("无数据"));
 
     // Selecting the host lists its outages, newest first; the open one is 进行中 and lasts until now.
     QTest::mouseClick(hosts->viewport(), Qt::LeftButton, {},
@@ -161,7 +168,7 @@ TEST_F(HistoryWindowTest, ReadsWhatTheStoreWrote) {
     QTableView* outages = Table(real, "中断记录");
     ASSERT_EQ(hosts->model()->rowCount(), 1);
     EXPECT_EQ(Cell(hosts, 0, 0), QString::fromUtf8("中心-A"));
-    EXPECT_EQ(Cell(hosts, 0, 3), QStringLiteral("1"));
+    EXPECT_EQ(Cell(hosts, 0, HostTableModel::kOutages), QStringLiteral("1"));
     QTest::mouseClick(hosts->viewport(), Qt::LeftButton, {},
                       hosts->visualRect(hosts->model()->index(0, 0)).center());
     ASSERT_EQ(outages->model()->rowCount(), 1);

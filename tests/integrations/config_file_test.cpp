@@ -29,7 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kAllOff =
-    "the hook command, the webhook, the metrics endpoint and the alarm's channels stay off";
+    "the hook command, the webhook, the metrics endpoint, the alarm's channels and the status page stay off";
 
 // Run-pane lines from the time stamp on, as UTF-8.
 std::vector<std::string> Texts(const std::vector<std::string>& gbkLines) {

@@ -34,6 +34,9 @@ TEST(IntegrationsConfig, TheShippedExampleTurnsEverythingOn) {
                 config.integrations.metrics);
     EXPECT_EQ(config.integrations.metrics->Text(), "127.0.0.1:9464");
     EXPECT_TRUE(config.integrations.metrics->loopback);
+    ASSERT_TRUE(config.web.listen);
+    EXPECT_EQ(config.web.listen->Text(), "127.0.0.1:9465");
+    EXPECT_FALSE(config.web.showUrls);
     EXPECT_FALSE(ReadTessivConf(TempDir().path()).integrations.hookCommand);
 
     // Saved by an editor with CR LF line ends, it means the same, to the last byte of every value.
@@ -48,6 +51,7 @@ TEST(IntegrationsConfig, TheShippedExampleTurnsEverythingOn) {
     ASSERT_TRUE(fromCrLf.integrations.webhook && fromCrLf.integrations.metrics);
     EXPECT_EQ(fromCrLf.integrations.webhook->url, config.integrations.webhook->url);
     EXPECT_EQ(fromCrLf.integrations.metrics->Text(), config.integrations.metrics->Text());
+    EXPECT_EQ(fromCrLf.web, config.web);
 }
 
 TEST(IntegrationsConfig, ABadKeyOrValueGivesOneLineNamingItAndThatFeatureStaysOff) {
