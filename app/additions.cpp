@@ -26,6 +26,7 @@ void Additions::Attach(MonitorCore& core, AdditionsDesktop desktop) {
     m_rules.Configure(RulesConfig(conf.alarm));
     AttachAlarmRules(core, m_rules, core.Settings().clock, std::move(outlets));
     core.SetStrictReports(conf.alarm.strictReports);
+    core.SetParallel(conf.polling.parallel);
     const std::filesystem::path file = StartHistory(m_history, conf.history, core.LogDir());
     if (!file.empty() && desktop.historyKept) desktop.historyKept(file);
 }
@@ -36,6 +37,7 @@ void Additions::Reload() {
     m_integrations.Restart(conf.integrations);
     m_rules.Configure(RulesConfig(conf.alarm));
     m_core->SetStrictReports(conf.alarm.strictReports);
+    m_core->SetParallel(conf.polling.parallel);
 }
 
 TessivConf Additions::ReadConf() const {

@@ -15,7 +15,9 @@ struct LaunchOptions {
     std::string error;              // a usage error, for standard error with exit status 2
 };
 
-LaunchOptions ParseLaunchOptions(int argc, char** argv);
+// `windowless`: the command line of tessivd, which is always --headless (it may be given) and takes no Qt
+// option.
+LaunchOptions ParseLaunchOptions(int argc, char** argv, bool windowless = false);
 
 inline constexpr const char* kLaunchUsage =
     "usage: tessiv [--data-dir DIR] [Qt options]            the monitor window\n"
@@ -27,3 +29,13 @@ inline constexpr const char* kLaunchUsage =
     "                  (default: beside the executable, or the per-user folders of an installed Tessiv)\n"
     "  --headless      pane lines go to standard output, alarm lines marked <3>, others <6>;\n"
     "                  SIGTERM or SIGINT ends it, SIGHUP reads Setting.ini and tessiv.conf again\n";
+
+inline constexpr const char* kServiceUsage =
+    "usage: tessivd [--data-dir DIR]                        the monitor without a display\n"
+    "       tessivd [--data-dir DIR] --history outages|uptime [--days N] [--csv]\n"
+    "       tessivd --help | --version\n"
+    "\n"
+    "  --data-dir DIR  the folder of Setting.ini, tessiv.conf, log.txt and history.sqlite\n"
+    "                  (default: beside the executable, or the per-user folders of an installed Tessiv)\n"
+    "  pane lines go to standard output, alarm lines marked <3>, others <6>;\n"
+    "  SIGTERM or SIGINT ends it, SIGHUP reads Setting.ini and tessiv.conf again\n";

@@ -10,6 +10,7 @@ std::vector<ConfigSectionRule> Sections() {
     std::vector<ConfigSectionRule> rules = IntegrationsSections();
     rules.push_back(HistorySection());
     rules.push_back(AlarmSection());
+    rules.push_back(PollingSection());
     return rules;
 }
 
@@ -18,6 +19,7 @@ TessivConf ReadSections(ConfigFile file) {
     conf.integrations = ReadIntegrationsConfig(file);
     conf.history = ReadHistoryConfig(file);
     conf.alarm = ReadAlarmConfig(file);
+    conf.polling = ReadPollingConfig(file);
     conf.problems = std::move(file).TakeProblems();
     return conf;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/polling_conf.h"
 #include "history/history_config.h"
 #include "integrations/config.h"
 #include "rules/alarm_config.h"
@@ -13,6 +14,7 @@ struct TessivConf {
     IntegrationsConfig integrations;
     HistoryConfig history;
     AlarmConfig alarm;
+    PollingConfig polling;
     // One plain line per problem found, the first few only, then one with the count of the rest; a
     // feature with a problem stays off.
     std::vector<std::string> problems;
