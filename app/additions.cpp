@@ -63,6 +63,7 @@ void Additions::Attach(MonitorCore& core, AdditionsDesktop desktop) {
     m_acknowledging = std::make_unique<Acknowledging>(core, m_rules);
     AttachAlarmRules(core, m_rules, core.Settings().clock, std::move(outlets));
     core.SetStrictReports(conf.alarm.strictReports);
+    core.SetParallel(conf.polling.parallel);
     if (!file.empty() && desktop.historyKept) desktop.historyKept(file, [this] { return HostsNow(); });
     // The list is read when the core starts, once the event loop runs; then after each round.
     QObject::connect(&core, &MonitorCore::RoundFinished, &core, [this] { PublishHosts(); });
@@ -76,6 +77,7 @@ void Additions::Reload() {
     m_channels.Restart(conf.channels);
     m_rules.Configure(RulesConfig(conf.alarm));
     m_core->SetStrictReports(conf.alarm.strictReports);
+    m_core->SetParallel(conf.polling.parallel);
     PublishHosts();
 }
 

@@ -29,9 +29,9 @@ struct AdditionsDesktop {
 };
 
 // What tessiv.conf adds to the monitor, the same for either front: the hook, webhook and metrics, the
-// alarm's channels (group robots and e-mail), the history, the alarm rules and strict reports, the status
-// page. Made before the core, whose settings name it as the rounds' observer, attached once the core exists,
-// and destroyed after the core, which tells it to the end.
+// alarm's channels (group robots and e-mail), the history, the alarm rules, strict reports and how many
+// hosts a round asks at once, the status page. Made before the core, whose settings name it as the rounds'
+// observer, attached once the core exists, and destroyed after the core, which tells it to the end.
 class Additions final {
 public:
     Additions() = default;
@@ -44,8 +44,8 @@ public:
     // for and puts the alarm rules between the core's alarms and its steps. Once.
     void Attach(MonitorCore& core, AdditionsDesktop desktop = {});
     // Takes what tessiv.conf asks for now: the hook, webhook and metrics (see Integrations::Restart), the
-    // channels (see Channels::Restart), the alarm rules and strict reports. Only while no round runs, as
-    // MonitorCore::Reload runs its `also`.
+    // channels (see Channels::Restart), the alarm rules, strict reports and [polling] (from the next round).
+    // Only while no round runs, as MonitorCore::Reload runs its `also`.
     void Reload();
     // The operator's acknowledgements; null before Attach.
     Acknowledging* Acknowledgements() { return m_acknowledging.get(); }

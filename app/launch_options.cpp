@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-LaunchOptions ParseLaunchOptions(int argc, char** argv) {
+LaunchOptions ParseLaunchOptions(int argc, char** argv, bool windowless) {
     LaunchOptions options;
     if (argc > 0) options.rest.push_back(argv[0]);
     for (int i = 1; i < argc; ++i) {
@@ -56,6 +56,12 @@ LaunchOptions ParseLaunchOptions(int argc, char** argv) {
         } else {
             options.rest.push_back(argv[i]);
         }
+    }
+    if (windowless) {
+        if (!options.history) options.headless = true;
+        if (options.rest.size() > 1 && !options.history)
+            options.error = "unknown option " + std::string(options.rest[1]);
+        return options;
     }
     if (options.headless && options.history) {
         options.error = "--history prints the history and leaves; it does not go with --headless";

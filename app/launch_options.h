@@ -18,7 +18,9 @@ struct LaunchOptions {
     std::string error;              // a usage error, for standard error with exit status 2
 };
 
-LaunchOptions ParseLaunchOptions(int argc, char** argv);
+// `windowless`: the command line of tessivd, which is always --headless (it may be given) and takes no Qt
+// option.
+LaunchOptions ParseLaunchOptions(int argc, char** argv, bool windowless = false);
 
 inline constexpr const char* kLaunchUsage =
     "usage: tessiv [--data-dir DIR] [Qt options]            the monitor window\n"
@@ -33,5 +35,20 @@ inline constexpr const char* kLaunchUsage =
     "                  (default: beside the executable, or the per-user folders of an installed Tessiv)\n"
     "  --headless      pane lines go to standard output, alarm lines marked <3>, others <6>;\n"
     "                  SIGTERM or SIGINT ends it, SIGHUP reads Setting.ini and tessiv.conf again\n"
+    "  --ack NAME      the running monitor keeps quiet about host NAME's fault until it changes;\n"
+    "                  --unack NAME takes that back\n";
+
+inline constexpr const char* kServiceUsage =
+    "usage: tessivd [--data-dir DIR]                        the monitor without a display\n"
+    "       tessivd [--data-dir DIR] --history outages|uptime [--days N] [--csv]\n"
+    "       tessivd [--data-dir DIR] --ack NAME | --unack NAME\n"
+    "       tessivd [--data-dir DIR] --test-notify          one test message to every channel, hook and "
+    "webhook\n"
+    "       tessivd --help | --version\n"
+    "\n"
+    "  --data-dir DIR  the folder of Setting.ini, tessiv.conf, log.txt and history.sqlite\n"
+    "                  (default: beside the executable, or the per-user folders of an installed Tessiv)\n"
+    "  pane lines go to standard output, alarm lines marked <3>, others <6>;\n"
+    "  SIGTERM or SIGINT ends it, SIGHUP reads Setting.ini and tessiv.conf again\n"
     "  --ack NAME      the running monitor keeps quiet about host NAME's fault until it changes;\n"
     "                  --unack NAME takes that back\n";

@@ -1,80 +1,31 @@
-#include <curl/curl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <variant>
 
 #include <QApplication>
 
 #include "app/additions.h"
+#include "app/curl_global.h"
 #include "app/headless.h"
-#include "app/history_command.h"
-#include "app/launch_options.h"
+#include "app/launch.h"
 #include "app/monitor_command.h"
-#include "app/monitor_locations.h"
 #include "app/test_notify.h"
 #include "app/window_hooks.h"
-#include "crash/crash_dump.h"
 #include "desktop/desktop_presence.h"
 #include "guard/single_instance.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/tessiv_dlg.h"
-#include "service/standard_fds.h"
-#include "text/gbk.h"
-
-namespace {
-
-// libcurl's global state is set up once, before any thread exists, and torn down after the last one ends.
-struct CurlGlobal {
-    CurlGlobal() { ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }
-    ~CurlGlobal() { curl_global_cleanup(); }
-    CurlGlobal(const CurlGlobal&) = delete;
-    CurlGlobal& operator=(const CurlGlobal&) = delete;
-    bool ok = false;
-};
-
-}  // namespace
 
 // Tessiv's own options (--headless, --data-dir, --history, --test-notify, --help, --version) are taken here;
 // with a window, Qt's standard platform options are honoured.
 int main(int argc, char** argv) {
-    if (!OpenClosedStandardFds()) return 1;
-    if (!gbk::Available()) {
-        std::fputs(
-            "tessiv: this system cannot convert GBK text (the iconv GBK module is missing); "
-            "install the C library's gconv modules\n",
-            stderr);
-        return 1;
-    }
-    LaunchOptions options = ParseLaunchOptions(argc, argv);
-    if (!options.error.empty()) {
-        std::fprintf(stderr, "tessiv: %s\n%s", options.error.c_str(), kLaunchUsage);
-        return 2;
-    }
-    if (options.help) {
-        std::fputs(kLaunchUsage, stdout);
-        return 0;
-    }
-    if (options.version) {
-        std::printf("tessiv %s\n", TESSIV_VERSION);
-        return 0;
-    }
-    if (options.history)
-        return RunHistoryCommand(static_cast<int>(options.rest.size()), options.rest.data(), options.dataDir);
-    std::string locationError;
-    MonitorSettings settings = MonitorLocations(options.dataDir, locationError);
-    if (!locationError.empty()) {
-        std::fprintf(stderr, "tessiv: --data-dir %s\n", locationError.c_str());
-        return 2;
-    }
-    if (!options.command.empty()) {
-        int commandArgc = 1;
-        return RunMonitorCommand(commandArgc, options.rest.data(), options.command, options.commandHost,
-                                 settings.dataDir);
-    }
-    // Both fronts leave DumpFile.dmp in the current folder if they crash.
-    crashdump::Install();
+    std::variant<int, Launch> begun = BeginLaunch(argc, argv, LaunchFront::Window);
+    if (const int* status = std::get_if<int>(&begun)) return *status;
+    LaunchOptions& options = std::get<Launch>(begun).options;
+    MonitorSettings& settings = std::get<Launch>(begun).settings;
     int qtArgc = static_cast<int>(options.rest.size());
     options.rest.push_back(nullptr);
     CurlGlobal curl;

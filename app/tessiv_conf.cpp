@@ -13,6 +13,7 @@ std::vector<ConfigSectionRule> Sections() {
     rules.push_back(AlarmSection());
     for (ConfigSectionRule& rule : ChannelsSections()) rules.push_back(std::move(rule));
     rules.push_back(WebSection());
+    rules.push_back(PollingSection());
     return rules;
 }
 
@@ -23,6 +24,7 @@ TessivConf ReadSections(ConfigFile file, const std::filesystem::path& dir = {}) 
     conf.alarm = ReadAlarmConfig(file);
     conf.channels = ReadChannelsConfig(file, dir);
     conf.web = ReadWebConfig(file);
+    conf.polling = ReadPollingConfig(file);
     conf.problems = std::move(file).TakeProblems();
     return conf;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/polling_conf.h"
 #include "channels/channels_config.h"
 #include "history/history_config.h"
 #include "integrations/config.h"
@@ -17,6 +18,7 @@ struct TessivConf {
     AlarmConfig alarm;
     ChannelsConfig channels;
     WebConfig web;
+    PollingConfig polling;
     // One plain line per problem found, the first few only, then one with the count of the rest; a
     // feature with a problem stays off.
     std::vector<std::string> problems;

@@ -3,6 +3,7 @@
 // thread's and the rounds' workers'. Measured:
 //   - reading a 1 000-entry Setting.ini;
 //   - a round at zero pacing, from one RoundFinished to the next: all hosts normal, then 10 % faulty;
+//   - the same with [polling] parallel = 32, and resident memory after its 10th and 100th round;
 //   - the same with the metrics endpoint and the history as round observers, then a /metrics scrape;
 //   - the history's commit of one 1 000-host round and how much the database grows by it;
 //   - resident memory per host, from a fresh child process with 1 host and one with 1 000.
@@ -158,6 +159,35 @@ void MeasureRounds(const std::filesystem::path& folder, Fleet& fleet) {
     PrintRound("round, all normal (mean of 5)", Between(first.back(), normal.back(), kRounds), fleet.Hosts());
     PrintRound("round, 10 % faulty, alarms (mean of 5)", Between(normal.back(), faulty.back(), kRounds),
                fleet.Hosts());
+}
+
+// The rounds with up to `parallel` hosts asked at once; the queries' own threads are not in the monitor's
+// CPU figure. Then 90 more rounds, for the memory after many.
+void MeasureParallelRounds(const std::filesystem::path& folder, Fleet& fleet, int parallel) {
+    SilentView view;
+    RoundMeter meter;
+    MonitorSettings settings = SettingsFor(folder, &meter);
+    settings.parallel = parallel;
+    MonitorCore core(settings, view);
+    constexpr int kRounds = 5;
+    core.Start();
+    const std::vector<Mark> first = MarkRounds(core, meter, fleet, 1, false);
+    const std::vector<Mark> normal =
+        MarkRounds(core, meter, fleet, kRounds, false, [&fleet] { fleet.SetFaulty(true); });
+    const std::vector<Mark> faulty = MarkRounds(core, meter, fleet, kRounds - 1, true);
+    const double residentAt10 = ResidentKiB();
+    const std::vector<Mark> more = MarkRounds(core, meter, fleet, 90, true);
+    const double residentAt100 = ResidentKiB();
+    core.Stop();
+    fleet.SetFaulty(false);
+    if (first.empty() || normal.size() != kRounds || faulty.size() != kRounds - 1 || more.size() != 90)
+        return;
+    PrintRound(Format("round, parallel = %d, all normal (mean of 5)", parallel).c_str(),
+               Between(first.back(), normal.back(), kRounds), fleet.Hosts());
+    PrintRound(Format("round, parallel = %d, 10 %% faulty (mean of 94)", parallel).c_str(),
+               Between(normal.back(), more.back(), kRounds - 1 + 90), fleet.Hosts());
+    Row(Format("resident memory, parallel = %d, after round 10 / 100", parallel),
+        Format("%.1f MiB / %.1f MiB", residentAt10 / 1024, residentAt100 / 1024));
 }
 
 struct Scrape {
@@ -386,6 +416,7 @@ int main(int argc, char** argv) {
         std::printf("| %-58s | %s |\n| --- | --- |\n", "what", "figure");
         MeasureSettingLoad(folder.path(), hosts);
         MeasureRounds(folder.path(), fleet);
+        MeasureParallelRounds(folder.path(), fleet, 32);
         MeasureObservers(folder.path(), fleet);
     }
     MeasureResident(hosts);

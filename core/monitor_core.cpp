@@ -176,7 +176,8 @@ void MonitorCore::StartPollRound() {
                              m_settings.pacing,
                              m_settings.clock,
                              m_settings.roundObserver,
-                             m_strictReports};
+                             m_strictReports,
+                             m_settings.parallel};
     m_roundRunning = true;
     try {
         m_hPollThread = std::thread([this, context = std::move(context)]() mutable {

@@ -45,6 +45,8 @@ public:
     void Stop();
     // From the next round on, a host that answers without a status report is a connection fault.
     void SetStrictReports(bool on) { m_strictReports = on; }
+    // From the next round on, up to `hosts` hosts are asked at once (1: one after the other, paced).
+    void SetParallel(int hosts) { m_settings.parallel = hosts; }
 
     // MonitorPort: callable from the poll-round worker.
     void AppendRunLog(std::string line) override;

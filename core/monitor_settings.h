@@ -16,4 +16,5 @@ struct MonitorSettings {
     Clock clock = SystemClock();
     QueryLimits queryLimits;
     RoundObserver* roundObserver = nullptr;  // told of every polled entry, on the worker thread
+    int parallel = 1;                        // hosts a round asks at once (tessiv.conf's [polling])
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks Tessiv as it is installed. Builds the Debian package (scripts/package.sh), installs the same build
+# Checks Tessiv as it is installed. Builds the Debian packages (scripts/package.sh), installs the same build
 # into a temporary prefix and validates the desktop entry, the AppStream metadata and the man page, checks
-# the package's control fields and that it holds exactly the installed files, verifies its systemd units,
+# the packages' control fields (the server package's Depends name no GUI, sound or D-Bus package) and that
+# together they hold exactly the installed files, verifies the systemd units,
 # then runs the installed tessiv on a virtual display with HOME and the XDG variables pointed at temporary
 # folders: Setting.ini is read from and saved to the config folder, an alarm lands in the state folder's
 # log.txt, nothing is written beside the executable, and the window's WM_CLASS is the desktop entry's
@@ -42,20 +43,34 @@ warnings=$(groff -man -Tutf8 -ww -z "$man" 2>&1)
 [[ -z $warnings ]] || fail "the man page renders with warnings: $warnings"
 MANWIDTH=100 man -l "$man" 2>/dev/null | grep -q 'XDG_STATE_HOME/tessiv/log.txt' || fail "man page: no FILES"
 
-echo "== package"
+echo "== packages"
 deb=$(ls build-package/tessiv_*_amd64.deb)
+server=$(ls build-package/tessiv-server_*_amd64.deb)
 dpkg-deb -I "$deb" >/dev/null
+dpkg-deb -I "$server" >/dev/null
 field() { dpkg-deb -f "$deb" "$1"; }
 version=$(field Version)
 [[ $deb == "build-package/tessiv_${version}_amd64.deb" && $(field Package) == tessiv ]] || fail "package $deb"
 [[ $(field Architecture) == amd64 && -n $(field Maintainer) && -n $(field Description) ]] || fail "control"
+[[ $server == "build-package/tessiv-server_${version}_amd64.deb" &&
+    $(dpkg-deb -f "$server" Package) == tessiv-server && -n $(dpkg-deb -f "$server" Description) ]] ||
+    fail "package $server"
 depends=$(field Depends)
 # dpkg-shlibdeps found the linked libraries; the plugins loaded at run time are listed by hand.
-for package in libqt6widgets6 libqt6multimedia6 libcurl4 qt6-qpa-plugins qt6-wayland gstreamer1.0-plugins-base; do
+for package in libqt6widgets6 libqt6multimedia6 libcurl4 qt6-qpa-plugins qt6-wayland gstreamer1.0-plugins-base tessiv-server; do
     [[ ", $depends," == *", $package"[\ ,]* ]] || fail "Depends lacks $package: $depends"
 done
+# The server package pulls nothing of a desktop: no GUI, widget, sound, D-Bus or display library.
+serverdepends=$(dpkg-deb -f "$server" Depends)
+for package in libqt6core6 libqt6network6 libcurl4; do
+    [[ ", $serverdepends," == *", $package"[\ ,]* ]] || fail "tessiv-server Depends lacks $package: $serverdepends"
+done
+gui='^(libqt6(gui|widgets|multimedia|dbus|opengl|waylandclient|xcbqpa)|qt6-(qpa-plugins|wayland)|gstreamer|libgstreamer|libx11|libxcb|libxkbcommon|libwayland|libgl|libegl|libopengl|libasound|libpulse|libpipewire|libdbus)'
+for package in $(tr ',|' '\n\n' <<<"$serverdepends" | awk '{ print $1 }'); do
+    [[ ! $package =~ $gui ]] || fail "tessiv-server depends on $package, a desktop package: $serverdepends"
+done
 grep -q "<release version=\"$version\"" "$metainfo" || fail "AppStream metadata has no release $version"
-packed=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sed 's| \./usr/| |' | sort)
+packed=$({ dpkg-deb -c "$deb"; dpkg-deb -c "$server"; } | awk '$1 !~ /^d/ { print $1, $6 }' | sed 's| \./usr/| |' | sort)
 installed=$(cd "$prefix" && find . -type f -printf '%M %P\n' | sort)
 [[ $packed == "$installed" ]] || fail "the package holds other files than the install rules: $(diff <(echo "$packed") <(echo "$installed"))"
 
@@ -65,8 +80,8 @@ echo "== systemd units"
 # it: the package unpacked into a root that also holds this system's units and kill. systemd 252 takes no
 # --root for user units, so the user unit is checked in place with ExecStart pointed at the unpacked tessiv.
 unitroot=$tmp/unitroot
-dpkg-deb -x "$deb" "$unitroot"
-[[ -x $unitroot/usr/bin/tessiv ]] || fail "the package has no /usr/bin/tessiv for the units' ExecStart"
+dpkg-deb -x "$server" "$unitroot"
+[[ -x $unitroot/usr/bin/tessivd ]] || fail "tessiv-server has no /usr/bin/tessivd for the units' ExecStart"
 cp -an /usr/lib/systemd/system "$unitroot/usr/lib/systemd/"
 ln -s usr/bin "$unitroot/bin"
 cp /usr/bin/kill "$unitroot/usr/bin/"
@@ -74,9 +89,9 @@ export MANPATH=$unitroot/usr/share/man
 out=$(systemd-analyze verify --root="$unitroot" tessiv@site-a.service 2>&1) || fail "tessiv@.service: $out"
 [[ -z $out ]] || fail "tessiv@.service: $out"
 user=$unitroot/usr/lib/systemd/user/tessiv.service
-sed 's|exec /usr/bin/tessiv |exec '"$unitroot"'/usr/bin/tessiv |' "$user" >"$tmp/tessiv.service"
-grep -q "^ExecStart=.*exec $unitroot/usr/bin/tessiv --headless'\$" "$tmp/tessiv.service" ||
-    fail "tessiv.service: ExecStart does not end in /usr/bin/tessiv"
+sed 's|exec /usr/bin/tessivd'"'"'|exec '"$unitroot"'/usr/bin/tessivd'"'"'|' "$user" >"$tmp/tessiv.service"
+grep -q "^ExecStart=.*exec $unitroot/usr/bin/tessivd'\$" "$tmp/tessiv.service" ||
+    fail "tessiv.service: ExecStart does not end in /usr/bin/tessivd"
 mkdir -m 0700 "$tmp/runtime"
 out=$(XDG_RUNTIME_DIR=$tmp/runtime systemd-analyze verify --user "$tmp/tessiv.service:tessiv.service" 2>&1) ||
     fail "tessiv.service: $out"
@@ -90,7 +105,7 @@ chmod +x "$tmp/fake-tessiv"
 command=$(sed -n 's/^ExecStart=//p' "$user")
 command=${command//\$\$/\$}
 command=${command//%h/$tmp/unit-home}
-command=${command//\/usr\/bin\/tessiv /$tmp/fake-tessiv }
+command=${command//\/usr\/bin\/tessivd/$tmp/fake-tessiv}
 for state in "$tmp/unit-state" relative; do
     expected=$state/tessiv
     [[ $state == /* ]] || expected=$tmp/unit-home/.local/state/tessiv
@@ -103,11 +118,11 @@ done
 # A start that leaves because another monitor watches its folder is not restarted by either unit.
 mkdir "$tmp/unit-data"
 : >"$tmp/unit-data/Setting.ini"
-"$unitroot/usr/bin/tessiv" --headless --data-dir "$tmp/unit-data" >/dev/null 2>&1 &
+"$unitroot/usr/bin/tessivd" --data-dir "$tmp/unit-data" >/dev/null 2>&1 &
 first=$!
 for _ in $(seq 100); do grep -qs / "$tmp/unit-data/.tessiv.lock" && break; sleep 0.1; done
 status=0
-timeout 20 "$unitroot/usr/bin/tessiv" --headless --data-dir "$tmp/unit-data" >/dev/null 2>"$tmp/second.err" ||
+timeout 20 "$unitroot/usr/bin/tessivd" --data-dir "$tmp/unit-data" >/dev/null 2>"$tmp/second.err" ||
     status=$?
 kill "$first"
 wait "$first" || true

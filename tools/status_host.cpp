@@ -1,6 +1,7 @@
 #include "tools/status_host.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +27,7 @@ struct StatusHost::State {
     std::thread listener;
     std::atomic<bool> listenerDone{false};
     int port = 0;
+    socket_t socket = -1;
     std::atomic<int> requests{0};
 
     std::mutex mutex;
@@ -102,6 +104,10 @@ StatusHost::StatusHost(Source source, int port) : m_state(std::make_unique<State
         state.Answer(response);
     });
 
+    state.server.set_socket_options([&state](socket_t socket) {
+        httplib::default_socket_options(socket);
+        state.socket = socket;
+    });
     if (port == 0) {
         state.port = state.server.bind_to_any_port("127.0.0.1");
     } else if (state.server.bind_to_port("127.0.0.1", port)) {
@@ -110,6 +116,9 @@ StatusHost::StatusHost(Source source, int port) : m_state(std::make_unique<State
         state.port = -1;
     }
     if (state.port <= 0) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
+    // httplib listens with a backlog of 5: a monitor asking many of this host's URLs at once would leave
+    // the rest of its connections in the kernel's retries for seconds. Listening again widens the queue.
+    if (state.socket >= 0) ::listen(state.socket, SOMAXCONN);
 
     state.listener = std::thread([&state] {
         state.server.listen_after_bind();

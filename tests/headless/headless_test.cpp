@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -141,6 +142,41 @@ TEST_F(Headless, PollsWithoutADisplayWritesMarkedLinesAndEndsWithinASecondOfSigt
     EXPECT_NE(ReadFileBytes(dir / "log.txt")
                   .find(gbk::FromUtf8(" ------ C 位置服务器 2012-05-06 06:00:00 异常 ------")),
               std::string::npos);
+}
+
+// tessivd is the same monitor without a desktop: the lines `tessiv --headless` writes, and no GUI, sound or
+// D-Bus library in its memory.
+TEST_F(Headless, TessivdWritesTheHeadlessLinesAndMapsNoDesktopLibrary) {
+    StatusHost faulty(Scenario{.apps = {{"位置服务器", "2012-05-06 06:00:00"}}});
+    StatusHost normal;
+    const std::string list = "C," + faulty.url() + "@1\r\nA," + normal.url() + "@1\r\n";
+    TempDir daemonDir;
+    const fs::path daemonOut = daemonDir / "stdout.txt";
+    WriteFileBytes(dir / "Setting.ini", list);
+    WriteFileBytes(daemonDir / "Setting.ini", list);
+    ChildProcess headless(Watching(), AsAService(out));
+    ChildProcess daemon({TESSIVD_EXECUTABLE, "--data-dir", daemonDir.path().string()}, AsAService(daemonOut));
+
+    const auto roundDone = [](const fs::path& file) {
+        return ReadText(file).find(" A 正常... ") != std::string::npos;
+    };
+    ASSERT_TRUE(WaitFor([&] { return roundDone(out) && roundDone(daemonOut); }, kLimit))
+        << Errors() << ReadText(fs::path(daemonOut) += ".err");
+    const std::string maps = ReadText("/proc/" + std::to_string(daemon.Pid()) + "/maps");
+    EXPECT_NE(maps.find("libQt6Core.so"), std::string::npos);
+    for (const char* library :
+         {"libQt6Gui", "libQt6Widgets", "libQt6Multimedia", "libQt6DBus", "libX11", "libxcb", "libwayland",
+          "libGL", "libEGL", "libasound", "libpulse", "libgstreamer", "libdbus-1"})
+        EXPECT_EQ(maps.find(library), std::string::npos) << library << " is mapped";
+    Stop(headless);
+    Stop(daemon);
+
+    // The same lines but for the times they were written.
+    const std::regex time(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+    const std::string daemonText = std::regex_replace(ReadText(daemonOut), time, "T");
+    EXPECT_EQ(daemonText, std::regex_replace(Out(), time, "T"));
+    EXPECT_NE(daemonText.find("<3>001 <T> ------ C 位置服务器 T 异常 ------\n"), std::string::npos)
+        << daemonText;
 }
 
 // A host's text is data: CR LF and escape sequences in a report add no record to log.txt, no line to the

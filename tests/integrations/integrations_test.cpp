@@ -82,6 +82,20 @@ TEST(IntegrationsConfig, ABadKeyOrValueGivesOneLineNamingItAndThatFeatureStaysOf
     }
 }
 
+// [polling] parallel: 1 to 64 hosts at once; anything else is named and keeps one host at a time.
+TEST(PollingConfig, ParallelTakesOneToSixtyFourAndABadValueKeepsOne) {
+    EXPECT_EQ(ParseTessivConf("").polling.parallel, 1);
+    EXPECT_EQ(ParseTessivConf("[polling]\nparallel = 32\n").polling.parallel, 32);
+    for (const char* bad : {"0", "65", "8 hosts"}) {
+        const TessivConf conf = ParseTessivConf(std::string("[polling]\nparallel = ") + bad + "\n");
+        EXPECT_EQ(conf.polling.parallel, 1) << bad;
+        ASSERT_EQ(conf.problems.size(), 1u) << bad;
+        EXPECT_EQ(conf.problems[0],
+                  "tessiv.conf: bad value for \"polling/parallel\" (not a number of hosts from "
+                  "1 to 64); the hosts are asked one at a time");
+    }
+}
+
 TEST(HookRunner, GetsTheNoticeInItsEnvironmentAndNothingIsInterpreted) {
     TempDir dir;
     const std::string hostile = "$(touch " + (dir / "pwned").string() + "); \"x";
