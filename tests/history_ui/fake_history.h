@@ -1,8 +1,10 @@
 #pragma once
 
 #include <memory>
+#include <tuple>
 #include <vector>
 
+#include "history/history_events.h"
 #include "history/history_records.h"
 
 // What a fake history holds and what it was asked: shared with the reader the window owns.
@@ -28,16 +30,20 @@ public:
         m_data->summaryAsks.push_back({from, to, buckets});
         return m_data->hosts;
     }
-    std::vector<history::OutageRecord> Outages(history::TimePoint from, history::TimePoint to,
-                                               const std::string* name, const std::string* url) override {
+    void VisitOutages(history::TimePoint from, history::TimePoint to, const std::string* name,
+                      const std::string* url, const history::OutageKey* after,
+                      const history::OutageVisitor& visit) override {
         m_data->outageAsks.push_back(name != nullptr ? *name : std::string());
-        std::vector<history::OutageRecord> found;
-        for (const history::OutageRecord& outage : m_data->outages) {
+        // The key is the start and the position in the list, newest first.
+        for (std::size_t i = 0; i < m_data->outages.size(); ++i) {
+            const history::OutageRecord& outage = m_data->outages[i];
+            const history::OutageKey key{history::Millis(outage.start), -static_cast<std::int64_t>(i)};
+            if (after != nullptr && std::tie(key.start, key.id) >= std::tie(after->start, after->id))
+                continue;
             if (name != nullptr && (outage.name != *name || url == nullptr || outage.url != *url)) continue;
             if (outage.start >= to || (outage.end && *outage.end <= from)) continue;
-            found.push_back(outage);
+            if (!visit(outage, key)) return;
         }
-        return found;
     }
     std::map<std::pair<std::string, std::string>, history::TimePoint> OpenOutages() override {
         std::map<std::pair<std::string, std::string>, history::TimePoint> open;
