@@ -48,7 +48,9 @@ void WriteFlappingHistory(const std::filesystem::path& file, const FlappingShape
     const std::int64_t firstHour = (end - std::int64_t{shape.days} * history::kDayMillis) / kHourMillis;
     const std::int64_t lastHour = end / kHourMillis;  // exclusive; the current hour is the rounds' only
     const std::int64_t flapFrom =
-        (end - std::int64_t{shape.flapDays} * history::kDayMillis) / kHourMillis * kHourMillis;
+        shape.flapDays > 0
+            ? (end - std::int64_t{shape.flapDays} * history::kDayMillis) / kHourMillis * kHourMillis
+            : end;
 
     history::sql::Exec(db.get(), "BEGIN");
     std::vector<std::string> lines;
