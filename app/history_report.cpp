@@ -117,11 +117,18 @@ std::string Percent(double value) {
 }
 
 int PrintOutages(HistoryReader& reader, const ReportRequest& request, TimePoint now, std::ostream& out) {
-    const auto records = reader.Outages(now - std::chrono::days(request.days), now);
+    const TimePoint from = now - std::chrono::days(request.days);
     if (request.csv) {
-        out << OutagesCsv(records, now);
+        // Written as read: memory stays the same however many there are.
+        out << kOutagesCsvHeader;
+        reader.VisitOutages(from, now, nullptr, nullptr, nullptr,
+                            [&](const OutageRecord& record, const OutageKey&) {
+                                out << OutageCsvRow(record, now);
+                                return true;
+                            });
         return 0;
     }
+    const auto records = reader.Outages(from, now);
     std::vector<Row> rows;
     for (const OutageRecord& record : records) {
         const TimePoint end = record.end.value_or(now);

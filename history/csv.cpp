@@ -19,17 +19,18 @@ std::string Utf8(const std::string& gbkText) {
 
 }  // namespace
 
+std::string OutageCsvRow(const OutageRecord& outage, TimePoint now) {
+    const TimePoint end = outage.end.value_or(now);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(end - outage.start).count();
+    return CsvTextField(Utf8(outage.name)) + ',' + CsvTextField(Utf8(outage.url)) + ',' +
+           IsoLocalTime(outage.start) + ',' + (outage.end ? IsoLocalTime(*outage.end) : std::string()) + ',' +
+           std::to_string(std::max<long long>(0, seconds)) + ',' + std::string(OutcomeName(outage.category)) +
+           ',' + CsvTextField(Utf8(outage.firstLine)) + "\r\n";
+}
+
 std::string OutagesCsv(const std::vector<OutageRecord>& outages, TimePoint now) {
-    std::string csv = "server,url,start,end,duration_s,category,line\r\n";
-    for (const OutageRecord& outage : outages) {
-        const TimePoint end = outage.end.value_or(now);
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(end - outage.start).count();
-        csv += CsvTextField(Utf8(outage.name)) + ',' + CsvTextField(Utf8(outage.url)) + ',' +
-               IsoLocalTime(outage.start) + ',' + (outage.end ? IsoLocalTime(*outage.end) : std::string()) +
-               ',' + std::to_string(std::max<long long>(0, seconds)) + ',' +
-               std::string(OutcomeName(outage.category)) + ',' + CsvTextField(Utf8(outage.firstLine)) +
-               "\r\n";
-    }
+    std::string csv = kOutagesCsvHeader;
+    for (const OutageRecord& outage : outages) csv += OutageCsvRow(outage, now);
     return csv;
 }
 

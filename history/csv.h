@@ -23,4 +23,8 @@ std::string CsvTextField(std::string_view utf8);
 // gives a duration of 0, not a negative one; the line is shown without the line end it carried in the pane.
 std::string OutagesCsv(const std::vector<OutageRecord>& outages, TimePoint now);
 
+// The same CSV a line at a time, for writing outages as they are read: the header, then one row each.
+inline constexpr const char* kOutagesCsvHeader = "server,url,start,end,duration_s,category,line\r\n";
+std::string OutageCsvRow(const OutageRecord& outage, TimePoint now);
+
 }  // namespace history

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <optional>
+#include <tuple>
 #include <unordered_map>
 
 #include "history/history_events.h"
@@ -56,16 +59,31 @@ public:
         return ReadSummaries(Millis(from), Millis(to), std::max(buckets, 1));
     }
 
-    std::vector<OutageRecord> Outages(TimePoint from, TimePoint to, const std::string* name,
-                                      const std::string* url) override {
+    void VisitOutages(TimePoint from, TimePoint to, const std::string* name, const std::string* url,
+                      const OutageKey* after, const OutageVisitor& visit) override {
         Snapshot snapshot(m_db.get());
-        std::vector<OutageRecord> records;
         const auto hosts = Hosts();
-        for (const auto& [host, record] : ReadOutages(Millis(from), Millis(to), hosts)) {
-            if ((name == nullptr || record.name == *name) && (url == nullptr || record.url == *url))
-                records.push_back(record);
+        std::int64_t only = 0;
+        if (name != nullptr && url != nullptr) {
+            const auto host = std::find_if(hosts.begin(), hosts.end(), [&](const auto& entry) {
+                return entry.second.name == *name && entry.second.url == *url;
+            });
+            if (host == hosts.end()) return;
+            only = host->first;
         }
-        return records;
+        ReadOutages(Millis(from), Millis(to), only, after, [&](const OutageRow& row) {
+            const auto host = hosts.find(row.host);
+            if (host == hosts.end()) return true;
+            OutageRecord record;
+            record.name = host->second.name;
+            record.url = host->second.url;
+            record.start = FromMillis(row.key.start);
+            if (row.end) record.end = FromMillis(*row.end);
+            record.endedBy = row.statement->Bytes(3);
+            record.category = OutcomeFromCode(row.statement->Int(4));
+            record.firstLine = row.statement->Bytes(5);
+            return visit(record, row.key);
+        });
     }
 
     std::map<std::pair<std::string, std::string>, TimePoint> OpenOutages() override {
@@ -89,28 +107,60 @@ private:
         return hosts;
     }
 
-    // Outages overlapping [lo, hi), newest first, with their host ids.
-    std::vector<std::pair<std::int64_t, OutageRecord>> ReadOutages(
-        std::int64_t lo, std::int64_t hi, const std::unordered_map<std::int64_t, Host>& hosts) {
-        std::vector<std::pair<std::int64_t, OutageRecord>> records;
-        sql::Statement query(m_db.get(),
-                             "SELECT host, start, end, ended_by, category, first_line FROM outages "
-                             "WHERE start < ?2 AND (end IS NULL OR end > ?1) ORDER BY start DESC, id DESC");
-        query.Bind(1, lo).Bind(2, hi);
-        while (query.Step()) {
-            const auto host = hosts.find(query.Int(0));
-            if (host == hosts.end()) continue;
-            OutageRecord record;
-            record.name = host->second.name;
-            record.url = host->second.url;
-            record.start = FromMillis(query.Int(1));
-            if (!query.IsNull(2)) record.end = FromMillis(query.Int(2));
-            record.endedBy = query.Bytes(3);
-            record.category = OutcomeFromCode(query.Int(4));
-            record.firstLine = query.Bytes(5);
-            records.emplace_back(query.Int(0), std::move(record));
+    struct OutageRow {
+        OutageKey key;
+        std::int64_t host = 0;
+        std::optional<std::int64_t> end;
+        const sql::Statement* statement = nullptr;  // columns 3 on: ended_by, category, first_line
+    };
+
+    // Outages overlapping [lo, hi), newest first (of host `only` unless 0; after `after` when given), each
+    // as it is read until `visit` says false. Those that began in the range come in the start index's own
+    // order, so nothing is sorted or held; those that began before it and last into it are at most one a
+    // host besides the open ones, read by the end index.
+    void ReadOutages(std::int64_t lo, std::int64_t hi, std::int64_t only, const OutageKey* after,
+                     const std::function<bool(const OutageRow&)>& visit) {
+        constexpr const char* kColumns =
+            "SELECT id, host, start, ended_by, category, first_line, end FROM outages ";
+        const OutageKey from =
+            after != nullptr ? *after : OutageKey{hi, std::numeric_limits<std::int64_t>::min()};
+        const auto rowOf = [](const sql::Statement& query) {
+            OutageRow row{{query.Int(2), query.Int(0)}, query.Int(1), std::nullopt, &query};
+            if (!query.IsNull(6)) row.end = query.Int(6);
+            return row;
+        };
+        if (from.start >= lo) {
+            sql::Statement inside(m_db.get(),
+                                  std::string(kColumns) +
+                                      "WHERE start >= ?1 AND start <= ?2 AND (start < ?2 OR id < ?3) "
+                                      "AND start < ?4 AND (end IS NULL OR end > ?1) "
+                                      "AND (?5 = 0 OR host = ?5) ORDER BY start DESC, id DESC");
+            inside.Bind(1, lo).Bind(2, from.start).Bind(3, from.id).Bind(4, hi).Bind(5, only);
+            while (inside.Step())
+                if (!visit(rowOf(inside))) return;
         }
-        return records;
+        std::vector<std::pair<OutageKey, std::int64_t>> before;  // key, id again for the lookup below
+        for (const char* which : {"end > ?1", "end IS NULL"}) {
+            sql::Statement spanning(m_db.get(), std::string("SELECT start, id FROM outages WHERE ") + which +
+                                                    " AND start < ?1 AND (?2 = 0 OR host = ?2)");
+            spanning.Bind(1, lo).Bind(2, only);
+            while (spanning.Step()) {
+                const OutageKey key{spanning.Int(0), spanning.Int(1)};
+                if (std::tie(key.start, key.id) < std::tie(from.start, from.id))
+                    before.emplace_back(key, key.id);
+            }
+        }
+        std::sort(before.begin(), before.end(), [](const auto& a, const auto& b) {
+            return std::tie(a.first.start, a.first.id) > std::tie(b.first.start, b.first.id);
+        });
+        sql::Statement one(m_db.get(), std::string(kColumns) + "WHERE id = ?1");
+        for (const auto& [key, id] : before) {
+            one.Bind(1, id);
+            const bool found = one.Step();
+            const bool more = !found || visit(rowOf(one));
+            one.Reset();
+            if (!more) return;
+        }
     }
 
     std::vector<HostSummary> ReadSummaries(std::int64_t lo, std::int64_t hi, int buckets) {
@@ -134,9 +184,9 @@ private:
             sql::Statement oldest(m_db.get(), "SELECT min(t) FROM rounds");
             if (oldest.Step() && !oldest.IsNull(0)) rawFrom = oldest.Int(0) / kHourMillis * kHourMillis;
         }
-        if (rawFrom < hi) {
+        const auto addRaw = [&](std::int64_t from, std::int64_t until) {
             sql::Statement raw(m_db.get(), "SELECT host, t, outcome FROM rounds WHERE t >= ?1 AND t < ?2");
-            raw.Bind(1, std::max(lo, rawFrom)).Bind(2, hi);
+            raw.Bind(1, from).Bind(2, until);
             while (raw.Step()) {
                 Tally& host = tally(raw.Int(0));
                 const std::int64_t code = raw.Int(2);
@@ -145,13 +195,13 @@ private:
                 std::int64_t& worst = host.worst[bucketOf(raw.Int(1))];
                 worst = std::max(worst, code);
             }
-        }
-        if (lo < rawFrom) {
-            const std::int64_t until = std::min(hi, rawFrom);
+        };
+        // An hour counts whole; its worst state shows in each stretch it touches before `until`.
+        const auto addHours = [&](std::int64_t firstHour, std::int64_t endHour, std::int64_t until) {
             sql::Statement hours(
                 m_db.get(),
                 "SELECT host, hour, rounds, normal, worst FROM hours WHERE hour >= ?1 AND hour < ?2");
-            hours.Bind(1, lo / kHourMillis).Bind(2, CeilDiv(until, kHourMillis));
+            hours.Bind(1, firstHour).Bind(2, endHour);
             while (hours.Step()) {
                 Tally& host = tally(hours.Int(0));
                 host.rounds += static_cast<int>(hours.Int(2));
@@ -162,15 +212,49 @@ private:
                 for (std::size_t b = first; b <= last; ++b)
                     host.worst[b] = std::max(host.worst[b], hours.Int(4));
             }
+        };
+        // Raw rows where they are kept, the hourly sums before.
+        const auto addSpan = [&](std::int64_t from, std::int64_t until) {
+            if (from >= until) return;
+            if (rawFrom < until) addRaw(std::max(from, rawFrom), until);
+            if (from < rawFrom) {
+                const std::int64_t end = std::min(until, rawFrom);
+                addHours(from / kHourMillis, CeilDiv(end, kHourMillis), end);
+            }
+        };
+        // Past a day, the hours wholly inside the range come from their sums, whose rows are hosts x hours
+        // however often the hosts were asked; only the range's two partial hours are read round by round.
+        const std::int64_t wholeFrom = CeilDiv(lo, kHourMillis);
+        const std::int64_t wholeTo = hi / kHourMillis;
+        if (span <= kDayMillis || wholeFrom >= wholeTo) {
+            addSpan(lo, hi);
+        } else {
+            addSpan(lo, wholeFrom * kHourMillis);
+            addHours(wholeFrom, wholeTo, hi);
+            addSpan(wholeTo * kHourMillis, hi);
         }
 
         const auto hosts = Hosts();
         const std::int64_t now = std::min(Millis(Clock::now()), hi);
-        for (const auto& [id, record] : ReadOutages(lo, hi, hosts)) {
-            Tally& host = tally(id);
-            ++host.outages;
-            const std::int64_t end = record.end ? std::min(Millis(*record.end), hi) : now;
-            host.longest = std::max(host.longest, end - std::max(Millis(record.start), lo));
+        // The outages that began in the range from the covering index, then the few that began before it.
+        const auto count = [&](sql::Statement& outages) {
+            while (outages.Step()) {
+                Tally& host = tally(outages.Int(0));
+                ++host.outages;
+                const std::int64_t end = outages.IsNull(2) ? now : std::min(outages.Int(2), hi);
+                host.longest = std::max(host.longest, end - std::max(outages.Int(1), lo));
+            }
+        };
+        sql::Statement inside(m_db.get(),
+                              "SELECT host, start, end FROM outages "
+                              "WHERE start >= ?1 AND start < ?2 AND (end IS NULL OR end > ?1)");
+        inside.Bind(1, lo).Bind(2, hi);
+        count(inside);
+        for (const char* which : {"end > ?1", "end IS NULL"}) {
+            sql::Statement spanning(m_db.get(), std::string("SELECT host, start, end FROM outages WHERE ") +
+                                                    which + " AND start < ?1");
+            spanning.Bind(1, lo);
+            count(spanning);
         }
 
         std::vector<HostSummary> summaries;
@@ -198,6 +282,16 @@ private:
 };
 
 }  // namespace
+
+std::vector<OutageRecord> HistoryReader::Outages(TimePoint from, TimePoint to, const std::string* name,
+                                                 const std::string* url) {
+    std::vector<OutageRecord> records;
+    VisitOutages(from, to, name, url, nullptr, [&](const OutageRecord& record, const OutageKey&) {
+        records.push_back(record);
+        return true;
+    });
+    return records;
+}
 
 std::unique_ptr<HistoryReader> HistoryReader::Open(const std::filesystem::path& file, std::string& error) {
     // A FIFO or device would block or feed the library junk; only a regular file is opened.

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -63,6 +65,18 @@ using HostsNow = std::map<std::pair<std::string, std::string>, HostNow>;
 // The endedBy of an outage the monitor's own stop ended: the time after it tells nothing of the host.
 inline constexpr const char* kMonitorStopped = "monitor stopped";
 
+// Where an outage stands in the newest-first order: a page of them goes on after the last one's key.
+struct OutageKey {
+    std::int64_t start = 0;  // ms since the epoch
+    std::int64_t id = 0;
+};
+
+// Called for each outage as it is read; false ends the reading.
+using OutageVisitor = std::function<bool(const OutageRecord&, const OutageKey&)>;
+
+// The outages the history window shows at a time; it asks for more as the list is scrolled.
+inline constexpr int kOutagePage = 500;
+
 // Reads a history database; never writes, so it can be used while the monitor writes. The queries throw
 // std::runtime_error when the file cannot be read any more (removed or damaged meanwhile).
 class HistoryReader {
@@ -71,11 +85,16 @@ public:
     static std::unique_ptr<HistoryReader> Open(const std::filesystem::path& file, std::string& error);
     virtual ~HistoryReader() = default;
 
-    // Every host seen in [from, to), by name then URL; `buckets` stretches in each timeline.
+    // Every host seen in [from, to), by name then URL; `buckets` stretches in each timeline. Past a day the
+    // hours inside the range come from the hourly sums, so a stretch shows the worst of each hour it touches.
     virtual std::vector<HostSummary> Summaries(TimePoint from, TimePoint to, int buckets) = 0;
-    // Outages overlapping [from, to), newest first; only the host's when `name` and `url` are given.
-    virtual std::vector<OutageRecord> Outages(TimePoint from, TimePoint to, const std::string* name = nullptr,
-                                              const std::string* url = nullptr) = 0;
+    // Outages overlapping [from, to), newest first, handed to `visit` as they are read: only the host's when
+    // `name` and `url` are given, only those after `after` when it is given.
+    virtual void VisitOutages(TimePoint from, TimePoint to, const std::string* name, const std::string* url,
+                              const OutageKey* after, const OutageVisitor& visit) = 0;
+    // All of them at once, for short lists.
+    std::vector<OutageRecord> Outages(TimePoint from, TimePoint to, const std::string* name = nullptr,
+                                      const std::string* url = nullptr);
     // The hosts in an outage now (by name and URL), with its start.
     virtual std::map<std::pair<std::string, std::string>, TimePoint> OpenOutages() = 0;
 };

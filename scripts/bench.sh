@@ -11,7 +11,8 @@ build=build-bench
 log=$build/build.log
 mkdir -p "$build"
 if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSIV_BENCHMARKS=ON -DBUILD_TESTING=OFF &&
-       cmake --build "$build" -j 2 --target tessiv-bench tessiv-idle-memory tessiv-scale-bench; } >"$log" 2>&1; then
+       cmake --build "$build" -j 2 --target tessiv-bench tessiv-idle-memory tessiv-scale-bench \
+           tessiv-history-scale-bench; } >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "bench: build failed (full log: $log)" >&2
     exit 1
@@ -21,3 +22,4 @@ echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -
 QT_QPA_PLATFORM=offscreen QT_FORCE_STDERR_LOGGING=1 "$build/tessiv-bench" "$@"
 QT_QPA_PLATFORM=offscreen "$build/tessiv-idle-memory" 2>/dev/null
 "$build/tessiv-scale-bench"
+"$build/tessiv-history-scale-bench"

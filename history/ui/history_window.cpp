@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "history/csv.h"
+#include "history/ui/history_queries.h"
 #include "history/ui/host_table_model.h"
 #include "history/ui/outage_table_model.h"
 #include "history/ui/timeline_delegate.h"
@@ -45,6 +46,8 @@ QTableView* MakeTable(QWidget* parent, QAbstractItemModel* model, const char* na
     return view;
 }
 
+using Kind = HistoryQueries::Kind;
+
 QString DefaultExportFile(QWidget* parent, const QString& suggested) {
     return QFileDialog::getSaveFileName(parent, QString::fromUtf8("导出中断记录"), suggested,
                                         QString::fromUtf8("CSV 文件 (*.csv)"));
@@ -52,10 +55,36 @@ QString DefaultExportFile(QWidget* parent, const QString& suggested) {
 
 }  // namespace
 
+// A page of the outage list, and what list it belongs to.
+struct HistoryWindow::Page {
+    std::uint64_t serial = 0;
+    history::TimePoint from;
+    history::TimePoint to;
+    HostKey host;
+    std::vector<history::OutageRecord> rows;
+    std::optional<history::OutageKey> last;
+    bool more = false;
+
+    // Reads up to a page of the list after `after`.
+    void Read(history::HistoryReader& reader, const history::OutageKey* after) {
+        reader.VisitOutages(from, to, host ? &host->first : nullptr, host ? &host->second : nullptr, after,
+                            [&](const history::OutageRecord& record, const history::OutageKey& key) {
+                                rows.push_back(record);
+                                last = key;
+                                return rows.size() < static_cast<std::size_t>(history::kOutagePage);
+                            });
+        more = rows.size() == static_cast<std::size_t>(history::kOutagePage);
+    }
+};
+
 HistoryWindow::HistoryWindow(std::unique_ptr<history::HistoryReader> reader, HistoryWindowOptions options,
                              QWidget* parent)
-    : QWidget(parent, Qt::Window), m_reader(std::move(reader)), m_options(std::move(options)) {
+    : QWidget(parent, Qt::Window), m_options(std::move(options)) {
     if (!m_options.exportFile) m_options.exportFile = DefaultExportFile;
+    if (reader) {
+        m_queries = new HistoryQueries(std::move(reader), this);
+        connect(m_queries, &HistoryQueries::Answered, this, &HistoryWindow::UpdateStatus);
+    }
     BuildControls();
     Refresh();
 }
@@ -99,6 +128,7 @@ void HistoryWindow::BuildControls() {
     connect(m_hostView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &HistoryWindow::ShowOutages);
     connect(m_export, &QPushButton::clicked, this, &HistoryWindow::ExportCsv);
+    m_outages->SetFetcher([this] { return m_listMore && !m_fetching; }, [this] { FetchMoreOutages(); });
 }
 
 std::chrono::hours HistoryWindow::Span() const {
@@ -109,7 +139,7 @@ int HistoryWindow::Buckets() const {
     return kRanges[std::clamp(m_range->currentIndex(), 0, static_cast<int>(std::size(kRanges)) - 1)].buckets;
 }
 
-std::optional<std::pair<std::string, std::string>> HistoryWindow::SelectedHost() const {
+HistoryWindow::HostKey HistoryWindow::SelectedHost() const {
     const QModelIndexList rows = m_hostView->selectionModel()->selectedRows();
     if (rows.isEmpty()) return std::nullopt;
     const history::HostSummary* host = m_hosts->Host(rows.front().row());
@@ -117,49 +147,131 @@ std::optional<std::pair<std::string, std::string>> HistoryWindow::SelectedHost()
     return std::pair{host->name, host->url};
 }
 
-// The selected host stays selected across a refresh as long as it is listed.
 void HistoryWindow::Refresh() {
-    if (!m_reader) {
+    if (!m_queries) {
         m_status->setText(QString::fromUtf8("没有历史记录可读"));
         m_range->setEnabled(false);
         m_export->setEnabled(false);
         return;
     }
+    const history::TimePoint to = m_options.now();
+    const history::TimePoint from = to - Span();
+    const int buckets = Buckets();
+    auto page = std::make_shared<Page>(Page{++m_listSerial, from, to, SelectedHost(), {}, {}, false});
+    m_queries->Ask(Kind::Hosts,
+                   [this, buckets, page](history::HistoryReader& reader) -> HistoryQueries::Answer {
+                       auto hosts = std::make_shared<std::vector<history::HostSummary>>(
+                           reader.Summaries(page->from, page->to, buckets));
+                       page->Read(reader, nullptr);
+                       return [this, hosts, page] {
+                           m_from = page->from;
+                           m_to = page->to;
+                           ShowHosts(std::move(*hosts), page->host);
+                           ShowPage(std::move(*page), false);
+                       };
+                   });
+    UpdateStatus();
+}
+
+// The selected host stays selected across a refresh as long as it is listed.
+void HistoryWindow::ShowHosts(std::vector<history::HostSummary> hosts, const HostKey& asked) {
     const auto selected = SelectedHost();
-    m_to = m_options.now();
-    m_from = m_to - Span();
     {
         const QSignalBlocker quiet(m_hostView->selectionModel());
-        m_hosts->Reset(m_reader->Summaries(m_from, m_to, Buckets()),
-                       m_options.hostsNow ? m_options.hostsNow() : history::HostsNow{});
+        m_hosts->Reset(std::move(hosts), m_options.hostsNow ? m_options.hostsNow() : history::HostsNow{});
         if (selected) {
             if (const int row = m_hosts->RowOf(selected->first, selected->second); row >= 0)
                 m_hostView->selectRow(row);
         }
     }
-    m_status->setText(QString::fromUtf8("%1 台服务器").arg(m_hosts->rowCount()));
-    ShowOutages();
+    ShowStatus(QString::fromUtf8("%1 台服务器").arg(m_hosts->rowCount()));
+    // The outages came for the host selected when they were asked for; another one is asked for now.
+    if (SelectedHost() != asked) ShowOutages();
 }
 
 void HistoryWindow::ShowOutages() {
-    const auto selected = SelectedHost();
-    m_outages->Reset(selected ? m_reader->Outages(m_from, m_to, &selected->first, &selected->second)
-                              : m_reader->Outages(m_from, m_to),
-                     m_to);
-    m_outageView->setColumnHidden(OutageTableModel::kName, selected.has_value());
+    if (!m_queries) return;
+    auto page = std::make_shared<Page>(Page{++m_listSerial, m_from, m_to, SelectedHost(), {}, {}, false});
+    m_queries->Ask(Kind::Outages, [this, page](history::HistoryReader& reader) -> HistoryQueries::Answer {
+        page->Read(reader, nullptr);
+        return [this, page] { ShowPage(std::move(*page), false); };
+    });
+    UpdateStatus();
 }
 
+void HistoryWindow::FetchMoreOutages() {
+    if (!m_queries || !m_listMore || m_fetching || !m_listLast) return;
+    m_fetching = true;
+    auto page = std::make_shared<Page>(Page{m_listSerial, m_listFrom, m_listTo, m_listHost, {}, {}, false});
+    const history::OutageKey after = *m_listLast;
+    m_queries->Ask(Kind::MoreOutages,
+                   [this, page, after](history::HistoryReader& reader) -> HistoryQueries::Answer {
+                       page->Read(reader, &after);
+                       return [this, page] { ShowPage(std::move(*page), true); };
+                   });
+    UpdateStatus();
+}
+
+void HistoryWindow::ShowPage(Page page, bool append) {
+    // A page of a list asked for before the one wanted now is dropped.
+    if (page.serial != m_listSerial) return;
+    m_listFrom = page.from;
+    m_listTo = page.to;
+    m_listHost = page.host;
+    m_listMore = page.more;
+    m_fetching = false;
+    if (page.last) m_listLast = page.last;
+    if (append) {
+        m_outages->Append(std::move(page.rows));
+    } else {
+        m_outages->Reset(std::move(page.rows), page.to);
+        m_outageView->setColumnHidden(OutageTableModel::kName, page.host.has_value());
+    }
+}
+
+void HistoryWindow::ShowStatus(const QString& text) {
+    m_statusText = text;
+    UpdateStatus();
+}
+
+void HistoryWindow::UpdateStatus() {
+    const bool busy = m_queries && m_queries->Busy();
+    m_status->setText(busy ? m_statusText + QString::fromUtf8(" · 正在读取…") : m_statusText);
+}
+
+// The whole list, written on the reading thread as it is read.
 void HistoryWindow::ExportCsv() {
+    if (!m_queries) return;
     const QString suggested = QDir::home().filePath(QStringLiteral("tessiv-outages.csv"));
     const QString file = m_options.exportFile(this, suggested);
     if (file.isEmpty()) return;
-    const std::string csv = "\xEF\xBB\xBF" + history::OutagesCsv(m_outages->Outages(), m_to);
-    QSaveFile out(file);
-    const bool written =
-        out.open(QIODevice::WriteOnly) &&
-        out.write(csv.data(), static_cast<qint64>(csv.size())) == static_cast<qint64>(csv.size()) &&
-        out.commit();
-    m_status->setText(
-        written ? QString::fromUtf8("已导出 %1 条中断记录到 %2").arg(m_outages->rowCount()).arg(file)
-                : QString::fromUtf8("无法写入 %1：%2").arg(file, out.errorString()));
+    auto page = std::make_shared<Page>(Page{m_listSerial, m_listFrom, m_listTo, m_listHost, {}, {}, false});
+    m_queries->Ask(
+        Kind::Export, [this, page, file](history::HistoryReader& reader) -> HistoryQueries::Answer {
+            QSaveFile out(file);
+            const auto put = [&out](const std::string& bytes) {
+                return out.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
+                       static_cast<qint64>(bytes.size());
+            };
+            int count = 0;
+            bool written = out.open(QIODevice::WriteOnly) &&
+                           put(std::string("\xEF\xBB\xBF") + history::kOutagesCsvHeader);
+            if (written) {
+                const HostKey& host = page->host;
+                reader.VisitOutages(page->from, page->to, host ? &host->first : nullptr,
+                                    host ? &host->second : nullptr, nullptr,
+                                    [&](const history::OutageRecord& record, const history::OutageKey&) {
+                                        written = put(history::OutageCsvRow(record, page->to));
+                                        count += written ? 1 : 0;
+                                        return written;
+                                    });
+            }
+            written = written && out.commit();
+            const QString error = out.errorString();
+            return [this, written, count, file, error] {
+                ShowStatus(written ? QString::fromUtf8("已导出 %1 条中断记录到 %2").arg(count).arg(file)
+                                   : QString::fromUtf8("无法写入 %1：%2").arg(file, error));
+            };
+        });
+    UpdateStatus();
 }

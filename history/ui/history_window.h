@@ -1,11 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <QWidget>
 
@@ -15,6 +17,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QTableView;
+class HistoryQueries;
 class HostTableModel;
 class OutageTableModel;
 
@@ -30,7 +33,9 @@ struct HistoryWindowOptions {
 // 历史记录: the hosts' state now and since when, and the hosts over the last 24 hours, 7 or 30 days (uptime
 // share, outages, the longest, a timeline strip), the outages of the selected host (of all hosts while none
 // is selected), and their export as CSV. Non-modal; Refresh() reads the history again, after each round while
-// it is open. Without a reader it says that there is no history.
+// it is open. The reads run on a thread of their own: the window shows what it has until the new answer is
+// there, and lists outages a page at a time as the list is scrolled. Without a reader it says that there is
+// no history.
 class HistoryWindow final : public QWidget {
     Q_OBJECT
 public:
@@ -46,14 +51,30 @@ private:
     void BuildControls();
     std::chrono::hours Span() const;
     int Buckets() const;
+    using HostKey = std::optional<std::pair<std::string, std::string>>;
+    struct Page;
     void ShowOutages();
+    void ShowHosts(std::vector<history::HostSummary> hosts, const HostKey& asked);
+    void ShowPage(Page page, bool append);
+    void FetchMoreOutages();
     void ExportCsv();
-    std::optional<std::pair<std::string, std::string>> SelectedHost() const;
+    void ShowStatus(const QString& text);
+    void UpdateStatus();
+    HostKey SelectedHost() const;
 
-    std::unique_ptr<history::HistoryReader> m_reader;
+    HistoryQueries* m_queries = nullptr;
     HistoryWindowOptions m_options;
     history::TimePoint m_from;
     history::TimePoint m_to;
+    // The outage list: which it is (a new one makes pages of an older one stale), where it goes on.
+    std::uint64_t m_listSerial = 0;
+    history::TimePoint m_listFrom;
+    history::TimePoint m_listTo;
+    HostKey m_listHost;
+    std::optional<history::OutageKey> m_listLast;
+    bool m_listMore = false;
+    bool m_fetching = false;
+    QString m_statusText;
 
     QComboBox* m_range = nullptr;
     QPushButton* m_export = nullptr;

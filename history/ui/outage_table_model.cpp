@@ -10,6 +10,28 @@ void OutageTableModel::Reset(std::vector<history::OutageRecord> outages, history
     endResetModel();
 }
 
+void OutageTableModel::Append(std::vector<history::OutageRecord> outages) {
+    if (outages.empty()) return;
+    const int first = rowCount();
+    beginInsertRows({}, first, first + static_cast<int>(outages.size()) - 1);
+    m_outages.insert(m_outages.end(), std::make_move_iterator(outages.begin()),
+                     std::make_move_iterator(outages.end()));
+    endInsertRows();
+}
+
+void OutageTableModel::SetFetcher(std::function<bool()> canFetch, std::function<void()> fetch) {
+    m_canFetch = std::move(canFetch);
+    m_fetch = std::move(fetch);
+}
+
+bool OutageTableModel::canFetchMore(const QModelIndex& parent) const {
+    return !parent.isValid() && m_canFetch && m_canFetch();
+}
+
+void OutageTableModel::fetchMore(const QModelIndex& parent) {
+    if (!parent.isValid() && m_fetch) m_fetch();
+}
+
 int OutageTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_outages.size());
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include <QAbstractTableModel>
@@ -16,7 +17,13 @@ public:
 
     // `now` is the end of an open outage's duration.
     void Reset(std::vector<history::OutageRecord> outages, history::TimePoint now);
+    void Append(std::vector<history::OutageRecord> outages);
     const std::vector<history::OutageRecord>& Outages() const { return m_outages; }
+    // Whether more rows can be had, and how to ask for them; they come later by Append.
+    void SetFetcher(std::function<bool()> canFetch, std::function<void()> fetch);
+
+    bool canFetchMore(const QModelIndex& parent) const override;
+    void fetchMore(const QModelIndex& parent) override;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -26,4 +33,6 @@ public:
 private:
     std::vector<history::OutageRecord> m_outages;
     history::TimePoint m_now;
+    std::function<bool()> m_canFetch;
+    std::function<void()> m_fetch;
 };

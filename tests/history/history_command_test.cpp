@@ -1,9 +1,11 @@
 // `tessiv --history` as the real executable, beside its own history.sqlite, while a store writes to it and
 // another connection holds a write transaction open.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -13,6 +15,7 @@
 
 #include "history/history_store.h"
 #include "history/sqlite_handle.h"
+#include "tests/history/flapping_history.h"
 #include "tests/history/history_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
@@ -315,3 +318,62 @@ TEST(HistoryCommand, AFolderThatCannotBeReadSaysSo) {
 }
 
 }  // namespace
+
+namespace {
+
+// The peak resident memory of `tessiv args`, its output counted and thrown away; -1 when it failed.
+long PeakKiB(const std::vector<std::string>& args, std::size_t& lines) {
+    std::vector<std::string> all{TESSIV_EXECUTABLE};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeEnds[1], 1);
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeEnds[1]);
+    char buffer[65536];
+    lines = 0;
+    for (ssize_t got; (got = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+        lines += static_cast<std::size_t>(std::count(buffer, buffer + got, '\n'));
+    ::close(pipeEnds[0]);
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return usage.ru_maxrss;
+}
+
+}  // namespace
+
+// The outages as CSV are written as they are read: a quarter of a million of them take no more memory than
+// a handful do (a list held whole would take some 150 MB more).
+TEST(HistoryCommand, OutagesAsCsvTakeTheSameMemoryHoweverManyThereAre) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers keep freed memory for a while, so the peak says nothing of the program's";
+#endif
+    TempDir few;
+    TempDir many;
+    const history::TimePoint now = history::Clock::now();
+    WriteFlappingHistory(few / history::kHistoryFileName, {.hosts = 1, .days = 2, .flapDays = 0}, now);
+    WriteFlappingHistory(many / history::kHistoryFileName, {.hosts = 50, .days = 8, .flapDays = 7}, now);
+    std::size_t fewLines = 0;
+    std::size_t manyLines = 0;
+    const long small = PeakKiB(
+        {"--history", "outages", "--days", "8", "--csv", "--data-dir", few.path().string()}, fewLines);
+    const long large = PeakKiB(
+        {"--history", "outages", "--days", "8", "--csv", "--data-dir", many.path().string()}, manyLines);
+    ASSERT_GT(small, 0);
+    ASSERT_GT(large, 0);
+    EXPECT_LT(fewLines, 10u);
+    EXPECT_GT(manyLines, 250'000u);
+    EXPECT_LT(large - small, 24 * 1024)
+        << small << " KiB with " << fewLines << " lines, " << large << " KiB with " << manyLines;
+}

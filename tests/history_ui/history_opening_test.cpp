@@ -13,6 +13,7 @@
 #include "desktop/desktop_presence.h"
 #include "history/ui/history_window.h"
 #include "tests/history_ui/fake_history.h"
+#include "tests/history_ui/window_reads.h"
 #include "tests/support/monitor_fixture.h"
 
 namespace {
@@ -74,8 +75,10 @@ TEST_F(HistoryOpening, CtrlHThePanesMenusAndTheTrayOpenOneHistoryWindow) {
     EXPECT_EQ(OpenHistoryWindows()[0]->windowTitle(), history);
     EXPECT_EQ(opened, 1);
     // It follows the rounds.
+    ASSERT_TRUE(HistorySettled(*OpenHistoryWindows()[0]));
     const std::size_t asked = data->summaryAsks.size();
     emit monitor.RoundFinished();
+    ASSERT_TRUE(HistorySettled(*OpenHistoryWindows()[0]));
     EXPECT_EQ(data->summaryAsks.size(), asked + 1);
     OpenHistoryWindows()[0]->close();
     QApplication::processEvents();  // its deferred delete

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
 #include <QTableView>
@@ -15,6 +16,7 @@
 #include "history/ui/host_table_model.h"
 #include "ports/round_observer.h"
 #include "tests/history_ui/fake_history.h"
+#include "tests/history_ui/window_reads.h"
 #include "tests/support/temp_dir.h"
 #include "text/gbk.h"
 
@@ -92,6 +94,7 @@ TEST_F(HistoryWindowTest, ShowsHostsTheOutagesOfOneAndExportsThemAsCsv) {
     }
 
     // The last 24 hours, one row per host.
+    ASSERT_TRUE(HistorySettled(*window)) << HistoryStatus(*window).toStdString();
     ASSERT_FALSE(data->summaryAsks.empty());
     EXPECT_EQ(data->summaryAsks.back().to, kNow);
     EXPECT_EQ(data->summaryAsks.back().to - data->summaryAsks.back().from, 24h);
@@ -111,6 +114,7 @@ TEST_F(HistoryWindowTest, ShowsHostsTheOutagesOfOneAndExportsThemAsCsv) {
     // Selecting the host lists its outages, newest first; the open one is 进行中 and lasts until now.
     QTest::mouseClick(hosts->viewport(), Qt::LeftButton, {},
                       hosts->visualRect(hosts->model()->index(0, 0)).center());
+    ASSERT_TRUE(HistorySettled(*window));
     EXPECT_EQ(data->outageAsks.back(), gbk::FromUtf8("中心-A"));
     ASSERT_EQ(outages->model()->rowCount(), 2);
     EXPECT_EQ(Cell(outages, 0, 1), QStringLiteral("2026-01-02 19:30:00"));
@@ -125,6 +129,7 @@ TEST_F(HistoryWindowTest, ShowsHostsTheOutagesOfOneAndExportsThemAsCsv) {
     ASSERT_NE(range, nullptr);
     QTest::keyClick(range, Qt::Key_Down);
     EXPECT_EQ(range->currentText(), QString::fromUtf8("7 天"));
+    ASSERT_TRUE(HistorySettled(*window));
     EXPECT_EQ(data->summaryAsks.back().to - data->summaryAsks.back().from, 24h * 7);
     EXPECT_EQ(data->outageAsks.back(), gbk::FromUtf8("中心-A"));
     EXPECT_EQ(outages->model()->rowCount(), 2);
@@ -134,12 +139,55 @@ TEST_F(HistoryWindowTest, ShowsHostsTheOutagesOfOneAndExportsThemAsCsv) {
         if (button->text().startsWith(QString::fromUtf8("导出"))) exportButton = button;
     ASSERT_NE(exportButton, nullptr);
     QTest::mouseClick(exportButton, Qt::LeftButton);
+    ASSERT_TRUE(HistorySettled(*window));
     EXPECT_EQ(ReadFileBytes(dir / "outages.csv"),
               "\xEF\xBB\xBF"
               "server,url,start,end,duration_s,category,line\r\n"
               "中心-A,http://a/s,2026-01-02T19:30:00+08:00,,1800,server,"
               "\"001 <t> ------ 中心-A, \"\"主\"\" 异常 ------\"\r\n"
               "中心-A,http://a/s,2026-01-02T15:00:00+08:00,2026-01-02T15:45:00+08:00,2700,connection,x\r\n");
+}
+
+// A slow read keeps the window neither waiting nor blank: it shows what it had until the new answer is there,
+// and closing it while a read runs takes it away at once.
+TEST_F(HistoryWindowTest, ShowsItsLastAnswerWhileAReadIsSlowAndThenTheNewOne) {
+    ASSERT_TRUE(HistorySettled(*window));
+    QTableView* hosts = Table(*window, "服务器");
+    ASSERT_EQ(hosts->model()->rowCount(), 2);
+    auto* range = window->findChild<QComboBox*>();
+    ASSERT_NE(range, nullptr);
+    {
+        std::unique_lock slow(data->gate);
+        window->Refresh();
+        QTest::keyClick(range, Qt::Key_Down);
+        EXPECT_EQ(range->currentText(), QString::fromUtf8("7 天"));
+        QApplication::processEvents();
+        EXPECT_TRUE(HistoryStatus(*window).contains(QString::fromUtf8("正在读取")));
+        ASSERT_EQ(hosts->model()->rowCount(), 2);
+        EXPECT_EQ(Cell(hosts, 0, 0), QString::fromUtf8("中心-A"));
+        data->hosts.resize(1);
+        data->hosts[0].name = "C";
+    }
+    ASSERT_TRUE(HistorySettled(*window));
+    ASSERT_EQ(hosts->model()->rowCount(), 1);
+    EXPECT_EQ(Cell(hosts, 0, 0), QStringLiteral("C"));
+    EXPECT_EQ(HistoryStatus(*window), QString::fromUtf8("1 台服务器"));
+
+    std::unique_lock slow(data->gate);
+    const int done = [&] {
+        const std::lock_guard lock(data->mutex);
+        return data->summariesDone;
+    }();
+    window->Refresh();
+    window.reset();
+    slow.unlock();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::lock_guard lock(data->mutex);
+            return data->summariesDone == done + 1;
+        },
+        15000));
+    QApplication::processEvents();
 }
 
 // The window on what the store wrote: a normal round, then a fault that is still open.
@@ -166,11 +214,13 @@ TEST_F(HistoryWindowTest, ReadsWhatTheStoreWrote) {
     real.show();
     QTableView* hosts = Table(real, "服务器");
     QTableView* outages = Table(real, "中断记录");
+    ASSERT_TRUE(HistorySettled(real));
     ASSERT_EQ(hosts->model()->rowCount(), 1);
     EXPECT_EQ(Cell(hosts, 0, 0), QString::fromUtf8("中心-A"));
     EXPECT_EQ(Cell(hosts, 0, HostTableModel::kOutages), QStringLiteral("1"));
     QTest::mouseClick(hosts->viewport(), Qt::LeftButton, {},
                       hosts->visualRect(hosts->model()->index(0, 0)).center());
+    ASSERT_TRUE(HistorySettled(real));
     ASSERT_EQ(outages->model()->rowCount(), 1);
     EXPECT_EQ(Cell(outages, 0, 1), QStringLiteral("2026-01-02 19:00:00"));
     EXPECT_EQ(Cell(outages, 0, 2), QString::fromUtf8("进行中"));
@@ -179,15 +229,18 @@ TEST_F(HistoryWindowTest, ReadsWhatTheStoreWrote) {
 
 // A host's text that a spreadsheet would take for a formula is exported as text; numbers stay numbers.
 TEST_F(HistoryWindowTest, ExportKeepsAHostsFormulaLikeTextAsText) {
+    ASSERT_TRUE(HistorySettled(*window));
     data->outages = {
         {"=1+2", "@http://a/s", kNow - 5h, kNow - 4h, "", Outcome::Connection, "+cmd|' /C calc'!A0"},
         {"-2", "http://b/s", kNow - 6h, kNow - 5h, "", Outcome::Connection, "a=b"}};
     window->Refresh();
+    ASSERT_TRUE(HistorySettled(*window));
     QPushButton* exportButton = nullptr;
     for (QPushButton* button : window->findChildren<QPushButton*>())
         if (button->text().startsWith(QString::fromUtf8("导出"))) exportButton = button;
     ASSERT_NE(exportButton, nullptr);
     QTest::mouseClick(exportButton, Qt::LeftButton);
+    ASSERT_TRUE(HistorySettled(*window));
     EXPECT_EQ(ReadFileBytes(dir / "outages.csv"),
               "\xEF\xBB\xBF"
               "server,url,start,end,duration_s,category,line\r\n"
