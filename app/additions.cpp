@@ -101,7 +101,8 @@ void Additions::PublishHosts() {
 history::HostsNow Additions::HostsNow() const {
     history::HostsNow now;
     for (const web::HostView& host : m_web.Now(ListedHosts()).hosts)
-        now[{host.gbkName, host.gbkUrl}] = history::HostNow{host.stateText, host.since};
+        now[{host.gbkName, host.gbkUrl}] =
+            history::HostNow{host.acknowledged ? host.stateText + "（已知晓）" : host.stateText, host.since};
     return now;
 }
 
@@ -112,6 +113,7 @@ std::vector<web::ListedHost> Additions::ListedHosts() const {
         web::ListedHost host{EscapeControls(view.name), EscapeControls(view.url), view.paused(),
                              std::nullopt};
         if (host.paused) host.maintenanceUntil = m_core->MaintenanceList().EndOf(line);
+        host.acknowledged = m_rules.IsAcknowledged(host.name, host.url);
         listed.push_back(std::move(host));
     }
     return listed;

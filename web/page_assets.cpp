@@ -69,6 +69,7 @@ constexpr const char* kScript = R"js("use strict";
     tr.appendChild(nameCell(h.name, h.url));
     var st = el("td", "st " + h.state, h.state_text);
     if (h.maintenance_until) st.appendChild(document.createTextNode("，至 " + shown(h.maintenance_until).slice(0, 16)));
+    if (h.acknowledged) st.appendChild(document.createTextNode("，已知晓"));
     if (h.short_line) st.appendChild(el("small", "", h.short_line));
     tr.appendChild(st);
     tr.appendChild(el("td", "", shown(h.since)));

@@ -124,6 +124,7 @@ StatusSnapshot StatusBoard::Hosts(const std::vector<ListedHost>& listed) const {
             host.firstLine = seen->second.firstLine;
             host.shortLine = seen->second.shortLine;
             host.since = seen->second.since;
+            host.acknowledged = entry.acknowledged && host.state == HostState::Fault;
         }
         Describe(host);
         snapshot.hosts.push_back(std::move(host));

@@ -25,6 +25,7 @@ struct ListedHost {
     std::string url;   // GBK
     bool paused = false;
     std::optional<std::time_t> maintenanceUntil;  // paused for maintenance until then
+    bool acknowledged = false;                    // an operator acknowledged its fault
 };
 
 enum class HostState { Unknown, Normal, Fault, Paused, Maintenance };
@@ -43,6 +44,7 @@ struct HostView {
     std::string shortLine;  // the same without the number, time and host a row shows already
     std::optional<TimePoint> since;
     std::optional<TimePoint> maintenanceUntil;
+    bool acknowledged = false;  // in fault, and an operator knows it (已知晓)
     std::optional<double> uptime24h;
     std::optional<double> uptime7d;
     std::vector<std::pair<history::Outcome, int>> timeline;  // runs of equal stretches over the last 24 h

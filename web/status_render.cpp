@@ -61,6 +61,7 @@ std::string Duration(std::chrono::seconds duration) {
 std::string StateCell(const HostView& host) {
     std::string text = HtmlEscaped(host.stateText);
     if (host.maintenanceUntil) text += "，至 " + Shown(*host.maintenanceUntil).substr(0, 16);
+    if (host.acknowledged) text += "，已知晓";
     if (!host.shortLine.empty()) text += "<small>" + HtmlEscaped(host.shortLine) + "</small>";
     return "<td class=\"st " + host.stateName + "\">" + text + "</td>";
 }
@@ -192,6 +193,7 @@ std::string StatusJson(const StatusSnapshot& snapshot, bool showUrls) {
             {"state_text", Q(host.stateText)},
             {"since", IsoOrNull(host.since)},
             {"maintenance_until", IsoOrNull(host.maintenanceUntil)},
+            {"acknowledged", host.acknowledged},
             {"first_line", host.firstLine.empty() ? QJsonValue() : QJsonValue(Q(host.firstLine))},
             {"short_line", host.shortLine.empty() ? QJsonValue() : QJsonValue(Q(host.shortLine))},
             {"uptime_24h", PercentOrNull(host.uptime24h)},
