@@ -16,9 +16,25 @@
 #include "history/ui/history_queries.h"
 #include "history/ui/host_table_model.h"
 #include "history/ui/outage_table_model.h"
+#include "history/ui/outcome_text.h"
 #include "history/ui/timeline_delegate.h"
 
 namespace {
+
+// What the strip's colours mean, as the strip shows them: our own words, never a host's.
+QLabel* TimelineLegend(QWidget* parent) {
+    using history::Outcome;
+    QString html;
+    for (const Outcome outcome : {Outcome::Normal, Outcome::Connection, Outcome::ServerFault,
+                                  Outcome::DiskSpace, Outcome::DbLog, Outcome::Security, Outcome::NoData})
+        html += QStringLiteral("<span style=\"color:%1\">&#9632;</span>&nbsp;%2 ")
+                    .arg(history_text::OutcomeColor(outcome).name(), history_text::OutcomeName(outcome));
+    auto* legend = new QLabel(html, parent);
+    legend->setObjectName(QStringLiteral("timelineLegend"));
+    legend->setTextFormat(Qt::RichText);
+    legend->setAccessibleName(QString::fromUtf8("时间线图例"));
+    return legend;
+}
 
 struct Range {
     const char* caption;
@@ -109,7 +125,8 @@ void HistoryWindow::BuildControls() {
     m_outages = new OutageTableModel(this);
     auto* splitter = new QSplitter(Qt::Vertical, this);
     m_hostView = MakeTable(splitter, m_hosts, "服务器");
-    m_hostView->setItemDelegateForColumn(HostTableModel::kTimeline, new TimelineDelegate(m_hostView));
+    m_timeline = new TimelineDelegate(m_hostView);
+    m_hostView->setItemDelegateForColumn(HostTableModel::kTimeline, m_timeline);
     m_hostView->setAccessibleDescription(QString::fromUtf8("选中一台服务器，下方列出它的中断"));
     m_outageView = MakeTable(splitter, m_outages, "中断记录");
     splitter->setAccessibleName(QString::fromUtf8("服务器与中断记录"));
@@ -118,6 +135,7 @@ void HistoryWindow::BuildControls() {
     top->addWidget(rangeLabel);
     top->addWidget(m_range);
     top->addStretch(1);
+    top->addWidget(TimelineLegend(this));
     top->addWidget(m_export);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
@@ -166,6 +184,7 @@ void HistoryWindow::Refresh() {
                        return [this, hosts, page] {
                            m_from = page->from;
                            m_to = page->to;
+                           m_timeline->SetRange(m_from, m_to);
                            ShowHosts(std::move(*hosts), page->host);
                            ShowPage(std::move(*page), false);
                        };
@@ -184,6 +203,8 @@ void HistoryWindow::ShowHosts(std::vector<history::HostSummary> hosts, const Hos
                 m_hostView->selectRow(row);
         }
     }
+    // A time is read to the second: its column is as wide as it.
+    m_hostView->resizeColumnToContents(HostTableModel::kSince);
     ShowStatus(QString::fromUtf8("%1 台服务器").arg(m_hosts->rowCount()));
     // The outages came for the host selected when they were asked for; another one is asked for now.
     if (SelectedHost() != asked) ShowOutages();
@@ -226,6 +247,8 @@ void HistoryWindow::ShowPage(Page page, bool append) {
     } else {
         m_outages->Reset(std::move(page.rows), page.to);
         m_outageView->setColumnHidden(OutageTableModel::kName, page.host.has_value());
+        for (const int column : {OutageTableModel::kStart, OutageTableModel::kEnd})
+            m_outageView->resizeColumnToContents(column);
     }
 }
 

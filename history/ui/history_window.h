@@ -20,6 +20,7 @@ class QTableView;
 class HistoryQueries;
 class HostTableModel;
 class OutageTableModel;
+class TimelineDelegate;
 
 // What the window asks of its surroundings; tests put their own in place.
 struct HistoryWindowOptions {
@@ -81,6 +82,7 @@ private:
     QTableView* m_hostView = nullptr;
     QTableView* m_outageView = nullptr;
     QLabel* m_status = nullptr;
+    TimelineDelegate* m_timeline = nullptr;
     HostTableModel* m_hosts = nullptr;
     OutageTableModel* m_outages = nullptr;
 };

@@ -123,6 +123,10 @@ TEST_F(HistoryWindowTest, ShowsHostsTheOutagesOfOneAndExportsThemAsCsv) {
     EXPECT_EQ(Cell(outages, 0, 4), QString::fromUtf8("Quarlex异常"));
     EXPECT_EQ(Cell(outages, 0, 5), QString::fromUtf8("001 <t> ------ 中心-A, \"主\" 异常 ------"));
     EXPECT_EQ(Cell(outages, 1, 2), QStringLiteral("2026-01-02 15:45:00"));
+    // Times are shown to the second, not cut off.
+    const int timeWidth = outages->fontMetrics().horizontalAdvance(QStringLiteral("2026-01-02 19:30:00"));
+    EXPECT_GE(outages->columnWidth(1), timeWidth);
+    EXPECT_GE(hosts->columnWidth(HostTableModel::kSince), timeWidth);
 
     // 7 天 asks for a week, and the host stays selected.
     auto* range = window->findChild<QComboBox*>();
