@@ -16,6 +16,7 @@
 #include "core/monitor_core.h"
 #include "integrations/integrations.h"
 #include "polling/round_observers.h"
+#include "rules/acknowledgements.h"
 #include "tests/integrations/support.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_dir.h"
@@ -187,6 +188,29 @@ TEST_F(AlarmRulesOnTheCore, WithoutItsSoundAnAlarmIsStillEscalatedCountedFromIts
     now = start + 111;
     ASSERT_TRUE(WaitFor([&] { return Count(Seen(), "TESSIV_CATEGORY=escalation") == 1; })) << Seen();
     EXPECT_FALSE(Sounding());
+}
+
+// What a restart reads back of acknowledged.ini: the host (a URL may hold "=" and ","), its categories, who
+// and when; a file with nothing acknowledged is removed.
+TEST(Acknowledgements, SurviveARestartAndLeaveNoFileWhenNoneIsLeft) {
+    TempDir dir;
+    const std::filesystem::path file = dir / kAcknowledgedFileName;
+    const Acknowledgements::Host host{gbk::FromUtf8("中心-A"), "http://127.0.0.1:9/s?a=1,b=2"};
+    const std::time_t since = 1765238400;
+    {
+        Acknowledgements kept(file);
+        ASSERT_TRUE(
+            kept.Add(host, {{FaultCategory::Connection, FaultCategory::DiskSpace}, "command line", since}));
+    }
+    Acknowledgements read(file);
+    read.Load();
+    const Acknowledgement* found = read.Find(host);
+    ASSERT_NE(found, nullptr) << ReadFileBytes(file);
+    EXPECT_EQ(found->categories, (std::set{FaultCategory::Connection, FaultCategory::DiskSpace}));
+    EXPECT_EQ(found->who, "command line");
+    EXPECT_EQ(found->since, since);
+    ASSERT_TRUE(read.Remove(host));
+    EXPECT_FALSE(std::filesystem::exists(file));
 }
 
 }  // namespace
