@@ -206,22 +206,27 @@ struct AddrinfoFree {
     void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
 };
 
-void Resolve(const std::string& host, const std::string& port, Lookup& lookup) {
+Addresses GetAddresses(const std::string& host, const std::string& port, int flags) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
     addrinfo* raw = nullptr;
     Addresses found;
-    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &raw) == 0) {
-        std::unique_ptr<addrinfo, AddrinfoFree> list(raw);
-        for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-            sockaddr_storage address{};
-            std::copy_n(reinterpret_cast<const char*>(entry->ai_addr), entry->ai_addrlen,
-                        reinterpret_cast<char*>(&address));
-            found.list.push_back(address);
-            found.lengths.push_back(entry->ai_addrlen);
-        }
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &raw) != 0) return found;
+    std::unique_ptr<addrinfo, AddrinfoFree> list(raw);
+    for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
+        sockaddr_storage address{};
+        std::copy_n(reinterpret_cast<const char*>(entry->ai_addr), entry->ai_addrlen,
+                    reinterpret_cast<char*>(&address));
+        found.list.push_back(address);
+        found.lengths.push_back(entry->ai_addrlen);
     }
+    return found;
+}
+
+void Resolve(const std::string& host, const std::string& port, Lookup& lookup) {
+    Addresses found = GetAddresses(host, port, 0);
     std::lock_guard hold(lookup.mutex);
     lookup.addresses = std::move(found);
     lookup.finished = true;
@@ -230,6 +235,10 @@ void Resolve(const std::string& host, const std::string& port, Lookup& lookup) {
 
 std::variant<Addresses, Wait> LookUp(const Endpoint& endpoint, Steady::time_point until,
                                      const Deadlines& deadlines) {
+    // An address needs no lookup, and no thread.
+    if (Addresses numeric = GetAddresses(endpoint.host, endpoint.port, AI_NUMERICHOST | AI_NUMERICSERV);
+        !numeric.list.empty())
+        return numeric;
     auto lookup = std::make_shared<Lookup>();
     std::thread([lookup, host = endpoint.host, port = endpoint.port] {
         Resolve(host, port, *lookup);
