@@ -1,12 +1,11 @@
 #pragma once
 
-#include <curl/curl.h>
+#include "lazycurl/lazy_curl.h"
 
-// libcurl's global state is set up once, before any thread exists, and torn down after the last one ends.
+// libcurl is opened and set up by its first user; its global state is torn down after the last thread ends.
 struct CurlGlobal {
-    CurlGlobal() { ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }
-    ~CurlGlobal() { curl_global_cleanup(); }
+    CurlGlobal() = default;
+    ~CurlGlobal() { lazycurl::Cleanup(); }
     CurlGlobal(const CurlGlobal&) = delete;
     CurlGlobal& operator=(const CurlGlobal&) = delete;
-    bool ok = false;
 };

@@ -29,7 +29,6 @@ int main(int argc, char** argv) {
     int qtArgc = static_cast<int>(options.rest.size());
     options.rest.push_back(nullptr);
     CurlGlobal curl;
-    if (!curl.ok) return 1;
     if (options.testNotify) return RunTestNotify(settings.dataDir);
     if (options.headless) return RunHeadless(qtArgc, options.rest.data(), std::move(settings));
     QApplication app(qtArgc, options.rest.data());

@@ -14,7 +14,6 @@ int main(int argc, char** argv) {
     int qtArgc = static_cast<int>(launch.options.rest.size());
     launch.options.rest.push_back(nullptr);
     CurlGlobal curl;
-    if (!curl.ok) return 1;
     if (launch.options.testNotify) return RunTestNotify(launch.settings.dataDir);
     return RunHeadless(qtArgc, launch.options.rest.data(), std::move(launch.settings));
 }

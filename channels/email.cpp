@@ -1,7 +1,7 @@
 // E-mail through libcurl's SMTP: a UTF-8 plain-text message with an RFC 2047 subject. A password goes only
 // over TLS: smtps://, or smtp:// upgraded with STARTTLS, which is then required; plain only to a loopback
 // address.
-#include <curl/curl.h>
+#include "lazycurl/lazy_curl.h"
 
 #include <algorithm>
 #include <cstring>
@@ -104,29 +104,29 @@ public:
         transfer.body = MailMessage(m_config, message);
         curl_slist* recipients = nullptr;
         for (const std::string& address : m_config.to) {
-            curl_slist* more = curl_slist_append(recipients, ("<" + address + ">").c_str());
+            curl_slist* more = lazycurl::slist_append(recipients, ("<" + address + ">").c_str());
             if (more == nullptr) break;
             recipients = more;
         }
         transfer.recipients = recipients;
         const std::string from = "<" + m_config.from + ">";
         const bool tls = !m_config.password.empty() && !Loopback(m_config.smtp);
-        bool ok =
-            recipients != nullptr &&
-            curl_easy_setopt(handle, CURLOPT_URL, transfer.url.c_str()) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "smtp,smtps") == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_MAIL_FROM, from.c_str()) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_MAIL_RCPT, recipients) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_USE_SSL, tls ? CURLUSESSL_ALL : CURLUSESSL_TRY) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_READFUNCTION, &Upload) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_READDATA, &transfer) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, &Debug) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_DEBUGDATA, &transfer) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L) == CURLE_OK;
+        bool ok = recipients != nullptr &&
+                  lazycurl::easy_setopt(handle, CURLOPT_URL, transfer.url.c_str()) == CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "smtp,smtps") == CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_MAIL_FROM, from.c_str()) == CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_MAIL_RCPT, recipients) == CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_USE_SSL, tls ? CURLUSESSL_ALL : CURLUSESSL_TRY) ==
+                      CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_UPLOAD, 1L) == CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_READFUNCTION, &Upload) == CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_READDATA, &transfer) == CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_DEBUGFUNCTION, &Debug) == CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_DEBUGDATA, &transfer) == CURLE_OK &&
+                  lazycurl::easy_setopt(handle, CURLOPT_VERBOSE, 1L) == CURLE_OK;
         if (ok && !m_config.user.empty())
-            ok = curl_easy_setopt(handle, CURLOPT_USERNAME, m_config.user.c_str()) == CURLE_OK &&
-                 curl_easy_setopt(handle, CURLOPT_PASSWORD, m_config.password.c_str()) == CURLE_OK;
+            ok = lazycurl::easy_setopt(handle, CURLOPT_USERNAME, m_config.user.c_str()) == CURLE_OK &&
+                 lazycurl::easy_setopt(handle, CURLOPT_PASSWORD, m_config.password.c_str()) == CURLE_OK;
         return ok;
     }
 
@@ -134,7 +134,7 @@ public:
         if (curlCode == CURLE_OK) return {Attempt::Outcome::Sent, {}};
         static_cast<void>(easy);
         const bool refusedHere = transfer.lastServerLine.starts_with('5');
-        std::string reason = curl_easy_strerror(static_cast<CURLcode>(curlCode));
+        std::string reason = lazycurl::easy_strerror(static_cast<CURLcode>(curlCode));
         if (!transfer.lastServerLine.empty()) reason += " (server: " + transfer.lastServerLine + ")";
         // A permanent SMTP refusal, a refused login or a server without STARTTLS: trying again changes
         // nothing.

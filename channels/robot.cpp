@@ -1,6 +1,6 @@
 #include "channels/robot.h"
 
-#include <curl/curl.h>
+#include "lazycurl/lazy_curl.h"
 
 #include <QByteArray>
 #include <QJsonDocument>
@@ -28,22 +28,22 @@ public:
                                                   std::chrono::system_clock::now());
         transfer.url = std::move(request.url);
         transfer.body = std::move(request.body);
-        transfer.headers = curl_slist_append(nullptr, "Content-Type: application/json; charset=utf-8");
+        transfer.headers = lazycurl::slist_append(nullptr, "Content-Type: application/json; charset=utf-8");
         CURL* handle = static_cast<CURL*>(easy);
         return transfer.headers != nullptr &&
-               curl_easy_setopt(handle, CURLOPT_URL, transfer.url.c_str()) == CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_HTTPHEADER, transfer.headers) == CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(transfer.body.size())) ==
-                   CURLE_OK &&
-               curl_easy_setopt(handle, CURLOPT_POSTFIELDS, transfer.body.c_str()) == CURLE_OK;
+               lazycurl::easy_setopt(handle, CURLOPT_URL, transfer.url.c_str()) == CURLE_OK &&
+               lazycurl::easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+               lazycurl::easy_setopt(handle, CURLOPT_HTTPHEADER, transfer.headers) == CURLE_OK &&
+               lazycurl::easy_setopt(handle, CURLOPT_POSTFIELDSIZE,
+                                     static_cast<long>(transfer.body.size())) == CURLE_OK &&
+               lazycurl::easy_setopt(handle, CURLOPT_POSTFIELDS, transfer.body.c_str()) == CURLE_OK;
     }
 
     Attempt Judge(void* easy, int curlCode, const Transfer& transfer) const override {
         if (curlCode != CURLE_OK)
-            return {Attempt::Outcome::Retry, curl_easy_strerror(static_cast<CURLcode>(curlCode))};
+            return {Attempt::Outcome::Retry, lazycurl::easy_strerror(static_cast<CURLcode>(curlCode))};
         long status = 0;
-        curl_easy_getinfo(static_cast<CURL*>(easy), CURLINFO_RESPONSE_CODE, &status);
+        lazycurl::easy_getinfo(static_cast<CURL*>(easy), CURLINFO_RESPONSE_CODE, &status);
         const std::string statusText = "HTTP status " + std::to_string(status);
         if (status >= 500 || status == 429) return {Attempt::Outcome::Retry, statusText};
         if (status < 200 || status > 299) return {Attempt::Outcome::Refused, statusText};

@@ -1,13 +1,13 @@
 #include "channels/sender.h"
 
-#include <curl/curl.h>
+#include "lazycurl/lazy_curl.h"
 
 #include <vector>
 
 namespace {
 
 struct EasyCleanup {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+    void operator()(CURL* easy) const { lazycurl::easy_cleanup(easy); }
 };
 
 }  // namespace
@@ -18,7 +18,7 @@ ChannelSender::ChannelSender(std::unique_ptr<Channel> channel, RunPaneSink sink,
       m_limits(limits),
       m_report(std::move(sink), limits.reportEvery),
       m_results(std::move(results)),
-      m_multi(curl_multi_init()) {
+      m_multi(lazycurl::multi_init()) {
     m_worker = std::thread([this] { Work(); });
 }
 
@@ -28,9 +28,9 @@ ChannelSender::~ChannelSender() {
         m_stopping = true;
     }
     m_changed.notify_all();
-    if (m_multi != nullptr) curl_multi_wakeup(static_cast<CURLM*>(m_multi));
+    if (m_multi != nullptr) lazycurl::multi_wakeup(static_cast<CURLM*>(m_multi));
     m_worker.join();
-    if (m_multi != nullptr) curl_multi_cleanup(static_cast<CURLM*>(m_multi));
+    if (m_multi != nullptr) lazycurl::multi_cleanup(static_cast<CURLM*>(m_multi));
 }
 
 void ChannelSender::Send(ChannelMessage message) {
@@ -119,20 +119,20 @@ void ChannelSender::Deliver(const ChannelMessage& message) {
 
 Attempt ChannelSender::TryOnce(const ChannelMessage& message) {
     auto* multi = static_cast<CURLM*>(m_multi);
-    std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
+    std::unique_ptr<CURL, EasyCleanup> easy(lazycurl::easy_init());
     Transfer transfer;
     if (multi == nullptr || !easy || !CommonOptions(easy.get(), transfer, m_limits.timeout) ||
         !m_channel->Prepare(easy.get(), message, transfer))
         return {Attempt::Outcome::Refused, "libcurl could not be set up"};
     CURL* handle = easy.get();
-    curl_multi_add_handle(multi, handle);
+    lazycurl::multi_add_handle(multi, handle);
     CURLcode result = CURLE_OK;
     bool finished = false;
     while (!finished) {
         int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+        if (lazycurl::multi_perform(multi, &running) != CURLM_OK) break;
         int left = 0;
-        while (CURLMsg* done = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* done = lazycurl::multi_info_read(multi, &left)) {
             if (done->msg == CURLMSG_DONE && done->easy_handle == handle) {
                 result = done->data.result;
                 finished = true;
@@ -140,9 +140,9 @@ Attempt ChannelSender::TryOnce(const ChannelMessage& message) {
         }
         if (finished || Stopping()) break;
         // Woken at once by the destructor's curl_multi_wakeup.
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        lazycurl::multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
-    curl_multi_remove_handle(multi, handle);
+    lazycurl::multi_remove_handle(multi, handle);
     if (!finished) return {Attempt::Outcome::Retry, "cancelled"};
     return m_channel->Judge(handle, result, transfer);
 }

@@ -1,5 +1,5 @@
-#include <curl/curl.h>
 #include <sys/socket.h>
+#include "lazycurl/lazy_curl.h"
 
 #include <memory>
 
@@ -20,36 +20,37 @@ curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
 }
 
 struct EasyCleanup {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+    void operator()(CURL* easy) const { lazycurl::easy_cleanup(easy); }
 };
 
 }  // namespace
 
 Transfer::~Transfer() {
-    curl_slist_free_all(static_cast<curl_slist*>(headers));
-    curl_slist_free_all(static_cast<curl_slist*>(recipients));
+    lazycurl::slist_free_all(static_cast<curl_slist*>(headers));
+    lazycurl::slist_free_all(static_cast<curl_slist*>(recipients));
 }
 
 bool CommonOptions(void* easy, Transfer& transfer, std::chrono::milliseconds timeout) {
     CURL* handle = static_cast<CURL*>(easy);
-    return curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+    return lazycurl::easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
            // A name lookup that never returns is left to its resolver thread rather than joined.
-           curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
-           curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket) == CURLE_OK &&
-           curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count())) == CURLE_OK &&
-           curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-           curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-           curl_easy_setopt(handle, CURLOPT_USERAGENT, "Tessiv") == CURLE_OK &&
-           curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Keep) == CURLE_OK &&
-           curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer) == CURLE_OK;
+           lazycurl::easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
+           lazycurl::easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket) == CURLE_OK &&
+           lazycurl::easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count())) ==
+               CURLE_OK &&
+           lazycurl::easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+           lazycurl::easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+           lazycurl::easy_setopt(handle, CURLOPT_USERAGENT, "Tessiv") == CURLE_OK &&
+           lazycurl::easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Keep) == CURLE_OK &&
+           lazycurl::easy_setopt(handle, CURLOPT_WRITEDATA, &transfer) == CURLE_OK;
 }
 
 Attempt SendOnce(const Channel& channel, const ChannelMessage& message, std::chrono::milliseconds timeout) {
-    std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
+    std::unique_ptr<CURL, EasyCleanup> easy(lazycurl::easy_init());
     Transfer transfer;
     if (!easy || !CommonOptions(easy.get(), transfer, timeout) ||
         !channel.Prepare(easy.get(), message, transfer))
         return {Attempt::Outcome::Refused, "libcurl could not be set up"};
-    const CURLcode result = curl_easy_perform(easy.get());
+    const CURLcode result = lazycurl::easy_perform(easy.get());
     return channel.Judge(easy.get(), result, transfer);
 }

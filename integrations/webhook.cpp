@@ -1,21 +1,21 @@
 #include "integrations/webhook.h"
 
-#include <curl/curl.h>
 #include <sys/socket.h>
+#include "lazycurl/lazy_curl.h"
 
 #include <memory>
 
 namespace {
 
 struct EasyCleanup {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+    void operator()(CURL* easy) const { lazycurl::easy_cleanup(easy); }
 };
 struct ListCleanup {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const { lazycurl::slist_free_all(list); }
 };
 
 struct UrlCleanup {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+    void operator()(CURLU* url) const { lazycurl::url_cleanup(url); }
 };
 
 std::size_t Discard(char*, std::size_t size, std::size_t count, void*) {
@@ -29,16 +29,16 @@ curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
 
 // The URL as the run pane may show it: user name and password are secrets.
 std::string ShownUrl(const std::string& url) {
-    std::unique_ptr<CURLU, UrlCleanup> parts(curl_url());
+    std::unique_ptr<CURLU, UrlCleanup> parts(lazycurl::url());
     char* shown = nullptr;
-    if (!parts || curl_url_set(parts.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
-        curl_url_set(parts.get(), CURLUPART_USER, nullptr, 0) != CURLUE_OK ||
-        curl_url_set(parts.get(), CURLUPART_PASSWORD, nullptr, 0) != CURLUE_OK ||
-        curl_url_set(parts.get(), CURLUPART_OPTIONS, nullptr, 0) != CURLUE_OK ||
-        curl_url_get(parts.get(), CURLUPART_URL, &shown, 0) != CURLUE_OK)
+    if (!parts || lazycurl::url_set(parts.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+        lazycurl::url_set(parts.get(), CURLUPART_USER, nullptr, 0) != CURLUE_OK ||
+        lazycurl::url_set(parts.get(), CURLUPART_PASSWORD, nullptr, 0) != CURLUE_OK ||
+        lazycurl::url_set(parts.get(), CURLUPART_OPTIONS, nullptr, 0) != CURLUE_OK ||
+        lazycurl::url_get(parts.get(), CURLUPART_URL, &shown, 0) != CURLUE_OK)
         return "(its URL cannot be shown)";
     std::string text(shown);
-    curl_free(shown);
+    lazycurl::free(shown);
     return text;
 }
 
@@ -49,7 +49,7 @@ WebhookSender::WebhookSender(WebhookConfig config, RunPaneSink sink, WebhookLimi
       m_shownUrl(ShownUrl(m_config.url)),
       m_limits(limits),
       m_report(std::move(sink), limits.reportEvery),
-      m_multi(curl_multi_init()) {
+      m_multi(lazycurl::multi_init()) {
     m_worker = std::thread([this] { Work(); });
 }
 
@@ -59,9 +59,9 @@ WebhookSender::~WebhookSender() {
         m_stopping = true;
     }
     m_changed.notify_all();
-    if (m_multi != nullptr) curl_multi_wakeup(static_cast<CURLM*>(m_multi));
+    if (m_multi != nullptr) lazycurl::multi_wakeup(static_cast<CURLM*>(m_multi));
     m_worker.join();
-    if (m_multi != nullptr) curl_multi_cleanup(static_cast<CURLM*>(m_multi));
+    if (m_multi != nullptr) lazycurl::multi_cleanup(static_cast<CURLM*>(m_multi));
 }
 
 void WebhookSender::Send(const Notice& notice) {
@@ -143,41 +143,41 @@ void WebhookSender::Work() {
 
 std::string WebhookSender::PostOnce(const std::string& body) {
     auto* multi = static_cast<CURLM*>(m_multi);
-    std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
+    std::unique_ptr<CURL, EasyCleanup> easy(lazycurl::easy_init());
     std::unique_ptr<curl_slist, ListCleanup> headers(
-        curl_slist_append(nullptr, "Content-Type: application/json"));
+        lazycurl::slist_append(nullptr, "Content-Type: application/json"));
     if (multi == nullptr || !easy || !headers) return "libcurl could not be set up";
     CURL* handle = easy.get();
     const bool configured =
-        curl_easy_setopt(handle, CURLOPT_URL, m_config.url.c_str()) == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_URL, m_config.url.c_str()) == CURLE_OK &&
         // The URL is checked at start; this keeps libcurl itself to the two protocols as well.
-        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
         // A name lookup that never returns is left to its resolver thread rather than joined, so it
         // cannot hold up the sender's end, nor the process's.
-        curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(m_limits.timeout.count())) ==
+        lazycurl::easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket) == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(m_limits.timeout.count())) ==
             CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
         (m_config.caFile.empty() ||
-         curl_easy_setopt(handle, CURLOPT_CAINFO, m_config.caFile.c_str()) == CURLE_OK) &&
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size())) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_COPYPOSTFIELDS, body.c_str()) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_USERAGENT, "Tessiv") == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Discard) == CURLE_OK;
+         lazycurl::easy_setopt(handle, CURLOPT_CAINFO, m_config.caFile.c_str()) == CURLE_OK) &&
+        lazycurl::easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size())) == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_COPYPOSTFIELDS, body.c_str()) == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_USERAGENT, "Tessiv") == CURLE_OK &&
+        lazycurl::easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Discard) == CURLE_OK;
     if (!configured) return "libcurl could not be set up";
 
-    curl_multi_add_handle(multi, handle);
+    lazycurl::multi_add_handle(multi, handle);
     CURLcode result = CURLE_OK;
     bool finished = false;
     while (!finished) {
         int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+        if (lazycurl::multi_perform(multi, &running) != CURLM_OK) break;
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* message = lazycurl::multi_info_read(multi, &left)) {
             if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
                 result = message->data.result;
                 finished = true;
@@ -185,13 +185,13 @@ std::string WebhookSender::PostOnce(const std::string& body) {
         }
         if (finished || Stopping()) break;
         // Woken at once by the destructor's curl_multi_wakeup.
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        lazycurl::multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
-    curl_multi_remove_handle(multi, handle);
+    lazycurl::multi_remove_handle(multi, handle);
     if (!finished) return "cancelled";
-    if (result != CURLE_OK) return curl_easy_strerror(result);
+    if (result != CURLE_OK) return lazycurl::easy_strerror(result);
     long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    lazycurl::easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299) return "HTTP status " + std::to_string(status);
     return {};
 }

@@ -1,23 +1,17 @@
 #include "polling/status_query.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>
 
+#include "polling/plain_http.h"
 #include "text/gbk.h"
 
 namespace {
 
 constexpr std::size_t kReportLimit = 1024;
-
-struct EasyCleanup {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
 // Consecutive failures per URL. Entries stay for the life of the process.
 struct FailureCounters {
@@ -47,19 +41,17 @@ struct Body {
     bool complete = false;  // we ended the transfer ourselves: the limit or a zero byte was reached
 };
 
-std::size_t CollectBody(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* body = static_cast<Body*>(user);
-    const std::size_t length = size * count;
-    if (body->complete) return 0;
-    std::string_view chunk(data, std::min(length, kReportLimit - body->bytes.size()));
+// Keeps the body's first kReportLimit bytes up to its first zero byte; false once nothing more is used.
+bool CollectBody(Body& body, std::string_view piece) {
+    if (body.complete) return false;
+    std::string_view chunk = piece.substr(0, std::min(piece.size(), kReportLimit - body.bytes.size()));
     if (std::size_t zero = chunk.find('\0'); zero != std::string_view::npos) {
         chunk = chunk.substr(0, zero);
-        body->complete = true;
+        body.complete = true;
     }
-    body->bytes.append(chunk);
-    if (body->bytes.size() == kReportLimit) body->complete = true;
-    // Nothing after this point is used; the short count makes libcurl end with CURLE_WRITE_ERROR.
-    return body->complete ? 0 : length;
+    body.bytes.append(chunk);
+    if (body.bytes.size() == kReportLimit) body.complete = true;
+    return !body.complete;
 }
 
 bool HasHttpScheme(std::string_view url) {
@@ -73,64 +65,29 @@ bool Cancelled(const QueryOptions& options) {
     return options.cancel != nullptr && options.cancel->load(std::memory_order_acquire);
 }
 
-int CheckCancel(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<const std::atomic<bool>*>(cancel)->load(std::memory_order_acquire) ? 1 : 0;
-}
-
-bool Configure(CURL* easy, const std::string& url, Body& body, const QueryOptions& options) {
-    const auto ms = [](std::chrono::milliseconds duration) { return static_cast<long>(duration.count()); };
-    bool ok =
-        curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-        // A name lookup that never returns must not hold up the end of a cancelled query: its resolver
-        // thread is left to finish on its own instead of being waited for.
-        curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
-        // A status URL must never make the monitor read local files or talk other protocols,
-        // not even through a redirect.
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, options.limits.maxRedirects) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, ms(options.limits.connectTimeout)) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, ms(options.limits.totalTimeout)) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CollectBody) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body) == CURLE_OK;
-    if (ok && options.cancel != nullptr) {
-        // libcurl calls this at least about once a second, even while the host is silent.
-        ok = curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
-             curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CheckCancel) == CURLE_OK &&
-             curl_easy_setopt(easy, CURLOPT_XFERINFODATA, options.cancel) == CURLE_OK;
-    }
-    return ok;
-}
-
 }  // namespace
 
 bool QueryServerStatus(const std::string& url, std::string& report, const QueryOptions& options) {
     // A cancelled query counts as nothing: the round is being torn down, and a host should not gain a
     // failure, or lose its count, only because the monitor stopped while it was asked.
     if (Cancelled(options)) return false;
-    // libcurl would guess http for an address without a scheme; such an entry is a typing slip, and the
+    // An address without a scheme could be taken for http; such an entry is a typing slip, and the
     // operator learns of it as of any host that cannot be asked.
     if (!HasHttpScheme(url)) {
         CountFailure(url);
         report = ConnectionFaultReport(options.clock ? options.clock() : std::time(nullptr));
         return true;
     }
-    EasyHandle easy(curl_easy_init());
-    if (!easy) return false;
     Body body;
-    if (!Configure(easy.get(), url, body, options)) return false;
+    const PlainGetLimits limits{options.limits.connectTimeout, options.limits.totalTimeout,
+                                options.limits.maxRedirects, options.cancel};
+    const PlainGetResult result =
+        PlainHttpGet(url, limits, [&body](std::string_view piece) { return CollectBody(body, piece); });
+    if (result == PlainGetResult::Cancelled || Cancelled(options)) return false;
 
-    const CURLcode result = curl_easy_perform(easy.get());
-    if (Cancelled(options)) return false;
-
-    long status = 0;
-    if (curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
     // A host that keeps the query past its time-out is as good as unreachable, also after a 200 status
     // line: passing it over would leave it unreported round after round.
-    if (status != 200 || result == CURLE_OPERATION_TIMEDOUT) {
+    if (result == PlainGetResult::Status || result == PlainGetResult::TimedOut) {
         CountFailure(url);
         report = ConnectionFaultReport(options.clock ? options.clock() : std::time(nullptr));
         return true;
@@ -139,8 +96,7 @@ bool QueryServerStatus(const std::string& url, std::string& report, const QueryO
     ResetFailures(url);
     // After a 200 any other error but our own cut (reset, truncation) means the body is
     // incomplete, and a partial report must not be taken for the host's word.
-    const bool bodyRead = result == CURLE_OK || (result == CURLE_WRITE_ERROR && body.complete);
-    if (!bodyRead) return false;
+    if (result == PlainGetResult::BodyError) return false;
     report += body.bytes;
     return true;
 }

@@ -56,7 +56,7 @@ version=$(field Version)
     $(dpkg-deb -f "$server" Package) == tessiv-server && -n $(dpkg-deb -f "$server" Description) ]] ||
     fail "package $server"
 depends=$(field Depends)
-# dpkg-shlibdeps found the linked libraries; the plugins loaded at run time are listed by hand.
+# dpkg-shlibdeps found the linked libraries; libcurl and the plugins, opened at run time, are listed by hand.
 for package in libqt6widgets6 libqt6multimedia6 libcurl4 qt6-qpa-plugins qt6-wayland gstreamer1.0-plugins-base tessiv-server; do
     [[ ", $depends," == *", $package"[\ ,]* ]] || fail "Depends lacks $package: $depends"
 done

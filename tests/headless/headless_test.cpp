@@ -179,6 +179,21 @@ TEST_F(Headless, TessivdWritesTheHeadlessLinesAndMapsNoDesktopLibrary) {
         << daemonText;
 }
 
+// Asking plain http hosts needs no TLS: libcurl and what it pulls in stay out of the monitor until a webhook
+// or a channel sends something.
+TEST_F(Headless, AskingHttpHostsMapsNoLibcurl) {
+    StatusHost normal;
+    WriteFileBytes(dir / "Setting.ini", "A," + normal.url() + "@1\r\n");
+    ChildProcess monitor(Watching(), AsAService(out));
+
+    ASSERT_TRUE(WaitFor([&] { return Out().find(" A 正常... ") != std::string::npos; }, kLimit)) << Errors();
+    const std::string maps = ReadText("/proc/" + std::to_string(monitor.Pid()) + "/maps");
+    EXPECT_NE(maps.find("libQt6Core.so"), std::string::npos);
+    for (const char* library : {"libcurl", "libgnutls", "libldap", "librtmp", "libssh2", "libnghttp2"})
+        EXPECT_EQ(maps.find(library), std::string::npos) << library << " is mapped";
+    Stop(monitor);
+}
+
 // A host's text is data: CR LF and escape sequences in a report add no record to log.txt, no line to the
 // journal and no line or terminal command to the hook's TESSIV_LINE.
 TEST_F(Headless, AReportsControlBytesNeverForgeARecordOrReachATerminal) {
