@@ -1,6 +1,7 @@
 #include "channels/sender.h"
 
 #include "lazycurl/lazy_curl.h"
+#include "lazycurl/transfer.h"
 
 #include <vector>
 
@@ -124,25 +125,8 @@ Attempt ChannelSender::TryOnce(const ChannelMessage& message) {
     if (multi == nullptr || !easy || !CommonOptions(easy.get(), transfer, m_limits.timeout) ||
         !m_channel->Prepare(easy.get(), message, transfer))
         return {Attempt::Outcome::Refused, "libcurl could not be set up"};
-    CURL* handle = easy.get();
-    lazycurl::multi_add_handle(multi, handle);
-    CURLcode result = CURLE_OK;
-    bool finished = false;
-    while (!finished) {
-        int running = 0;
-        if (lazycurl::multi_perform(multi, &running) != CURLM_OK) break;
-        int left = 0;
-        while (CURLMsg* done = lazycurl::multi_info_read(multi, &left)) {
-            if (done->msg == CURLMSG_DONE && done->easy_handle == handle) {
-                result = done->data.result;
-                finished = true;
-            }
-        }
-        if (finished || Stopping()) break;
-        // Woken at once by the destructor's curl_multi_wakeup.
-        lazycurl::multi_poll(multi, nullptr, 0, 1000, nullptr);
-    }
-    lazycurl::multi_remove_handle(multi, handle);
-    if (!finished) return {Attempt::Outcome::Retry, "cancelled"};
-    return m_channel->Judge(handle, result, transfer);
+    const std::optional<CURLcode> result =
+        lazycurl::RunUntilDone(multi, easy.get(), [this] { return Stopping(); });
+    if (!result) return {Attempt::Outcome::Retry, "cancelled"};
+    return m_channel->Judge(easy.get(), *result, transfer);
 }

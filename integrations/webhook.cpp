@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 #include "lazycurl/lazy_curl.h"
+#include "lazycurl/transfer.h"
 
 #include <memory>
 
@@ -170,26 +171,10 @@ std::string WebhookSender::PostOnce(const std::string& body) {
         lazycurl::easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Discard) == CURLE_OK;
     if (!configured) return "libcurl could not be set up";
 
-    lazycurl::multi_add_handle(multi, handle);
-    CURLcode result = CURLE_OK;
-    bool finished = false;
-    while (!finished) {
-        int running = 0;
-        if (lazycurl::multi_perform(multi, &running) != CURLM_OK) break;
-        int left = 0;
-        while (CURLMsg* message = lazycurl::multi_info_read(multi, &left)) {
-            if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
-                result = message->data.result;
-                finished = true;
-            }
-        }
-        if (finished || Stopping()) break;
-        // Woken at once by the destructor's curl_multi_wakeup.
-        lazycurl::multi_poll(multi, nullptr, 0, 1000, nullptr);
-    }
-    lazycurl::multi_remove_handle(multi, handle);
-    if (!finished) return "cancelled";
-    if (result != CURLE_OK) return lazycurl::easy_strerror(result);
+    const std::optional<CURLcode> result =
+        lazycurl::RunUntilDone(multi, handle, [this] { return Stopping(); });
+    if (!result) return "cancelled";
+    if (*result != CURLE_OK) return lazycurl::easy_strerror(*result);
     long status = 0;
     lazycurl::easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299) return "HTTP status " + std::to_string(status);
