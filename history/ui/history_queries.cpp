@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 struct HistoryQueries::Shared {
     std::mutex mutex;
@@ -14,6 +15,7 @@ struct HistoryQueries::Shared {
     std::array<std::optional<Read>, static_cast<std::size_t>(Kind::kKinds)> waiting;
     int pending = 0;                  // waiting or running
     HistoryQueries* owner = nullptr;  // null once the window is gone
+    std::vector<Answer> answers;      // done, for the window's thread
     std::unique_ptr<history::HistoryReader> reader;
 
     void Serve() {
@@ -41,18 +43,9 @@ struct HistoryQueries::Shared {
             }
             std::lock_guard lock(mutex);
             if (owner == nullptr) return;
+            answers.push_back(std::move(answer));
             // Posted under the lock: the owner cannot be destroyed in between, and its going drops the event.
-            QMetaObject::invokeMethod(
-                owner,
-                [this, owner = owner, answer = std::move(answer)] {
-                    {
-                        std::lock_guard handled(mutex);
-                        --pending;
-                    }
-                    if (answer) answer();
-                    emit owner->Answered();
-                },
-                Qt::QueuedConnection);
+            if (answers.size() == 1) QMetaObject::invokeMethod(owner, "TakeAnswers", Qt::QueuedConnection);
         }
     }
 };
@@ -77,6 +70,19 @@ void HistoryQueries::Ask(Kind kind, Read read) {
     if (!slot) ++m_shared->pending;
     slot = std::move(read);
     m_shared->wake.notify_one();
+}
+
+void HistoryQueries::TakeAnswers() {
+    std::vector<Answer> taken;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        taken.swap(m_shared->answers);
+        m_shared->pending -= static_cast<int>(taken.size());
+    }
+    for (const Answer& answer : taken) {
+        if (answer) answer();
+        emit Answered();
+    }
 }
 
 bool HistoryQueries::Busy() const {

@@ -33,6 +33,10 @@ signals:
     void Answered();
 
 private:
+    // The answers that came in, on the window's thread. By name, so that nothing of the reading thread's
+    // travels in Qt's event: the answers wait under the shared lock.
+    Q_INVOKABLE void TakeAnswers();
+
     struct Shared;
     std::shared_ptr<Shared> m_shared;
 };

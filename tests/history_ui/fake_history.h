@@ -18,6 +18,7 @@ struct FakeHistory {
     std::vector<history::OutageRecord> outages;  // newest first
     std::vector<Ask> summaryAsks;
     std::vector<std::string> outageAsks;  // the host's name, "" for all
+    int summariesStarted = 0;
     int summariesDone = 0;
     // The reader reads on the window's reading thread: `mutex` guards what it reads and counts, and a test
     // holding `gate` keeps host reads waiting, as a slow disk would.
@@ -33,6 +34,10 @@ public:
     explicit FakeReader(std::shared_ptr<FakeHistory> data) : m_data(std::move(data)) {}
     std::vector<history::HostSummary> Summaries(history::TimePoint from, history::TimePoint to,
                                                 int buckets) override {
+        {
+            const std::lock_guard lock(m_data->mutex);
+            ++m_data->summariesStarted;
+        }
         { const std::lock_guard slow(m_data->gate); }
         const std::lock_guard lock(m_data->mutex);
         m_data->summaryAsks.push_back({from, to, buckets});

@@ -178,11 +178,18 @@ TEST_F(HistoryWindowTest, ShowsItsLastAnswerWhileAReadIsSlowAndThenTheNewOne) {
     EXPECT_EQ(HistoryStatus(*window), QString::fromUtf8("1 台服务器"));
 
     std::unique_lock slow(data->gate);
-    const int done = [&] {
+    const auto [started, done] = [&] {
         const std::lock_guard lock(data->mutex);
-        return data->summariesDone;
+        return std::pair{data->summariesStarted, data->summariesDone};
     }();
     window->Refresh();
+    // Closed while the read runs, not while it still waits to start.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::lock_guard lock(data->mutex);
+            return data->summariesStarted == started + 1;
+        },
+        15000));
     window.reset();
     slow.unlock();
     EXPECT_TRUE(QTest::qWaitFor(
