@@ -57,7 +57,9 @@ void Acknowledging::AcknowledgeAll(const std::string& who) {
 
 // Nothing is left to wake the operator for.
 void Acknowledging::SilenceWhenAllKnown() {
-    for (const auto& [host, acknowledged] : m_rules.HostsInFault())
+    const auto hosts = m_rules.HostsInFault();
+    if (hosts.empty()) return;
+    for (const auto& [host, acknowledged] : hosts)
         if (!acknowledged) return;
     if (m_core.IsSounding()) m_core.OnSilence();
 }

@@ -25,6 +25,7 @@ void AlarmRules::Configure(const AlarmRulesConfig& config) {
 // The round tells of an entry after its analysis, so the count is of the rounds before this one.
 AlarmVerdict AlarmRules::Judge(const AlarmFacts& facts, std::time_t now) {
     std::lock_guard hold(m_mutex);
+    if (!facts.serverName.empty()) m_judged[{facts.serverName, facts.url}].insert(facts.category);
     if (const Acknowledgement* known = m_acknowledged.Find({facts.serverName, facts.url})) {
         if (known->categories.contains(facts.category)) return AlarmVerdict::Acknowledged;
         // Something else is wrong with the host now: that is news.
@@ -51,6 +52,7 @@ void AlarmRules::EntryPolled(const EntryResult& result) {
             m_unreachable = 0;
             m_anyAnswered = false;
         }
+        m_judged.erase(host);
         if (!result.paused && !result.normal) return;  // cancelled: nothing learnt
         const bool faulty = !result.paused && std::ranges::any_of(result.faults, Alarming);
         if (!result.paused) {
@@ -134,10 +136,15 @@ void AlarmRules::KeepAcknowledgements(const std::filesystem::path& file) {
 AlarmRules::AckResult AlarmRules::Acknowledge(const std::string& name, const std::string& url,
                                               const std::string& who, std::time_t now) {
     std::lock_guard hold(m_mutex);
-    const auto faults = m_inFault.find({name, url});
-    if (faults == m_inFault.end()) return {AckOutcome::NotInFault, {}};
     Acknowledgement acknowledgement{{}, who, now};
-    for (const EntryResult::Fault& fault : faults->second) acknowledgement.categories.insert(fault.category);
+    if (const auto faults = m_inFault.find({name, url}); faults != m_inFault.end())
+        for (const EntryResult::Fault& fault : faults->second)
+            acknowledgement.categories.insert(fault.category);
+    // An alarm shown before its round told the host's end is known too.
+    if (const auto judged = m_judged.find({name, url}); judged != m_judged.end())
+        acknowledgement.categories.insert(judged->second.begin(), judged->second.end());
+    acknowledgement.categories.erase(FaultCategory::Unclassified);
+    if (acknowledgement.categories.empty()) return {AckOutcome::NotInFault, {}};
     if (const SaveResult saved = m_acknowledged.Add({name, url}, acknowledgement); !saved)
         return {AckOutcome::NotSaved, saved.Reason()};
     m_changes.push_back({name, url, true, who, now});
@@ -164,6 +171,8 @@ std::vector<std::pair<std::pair<std::string, std::string>, bool>> AlarmRules::Ho
     std::vector<std::pair<Host, bool>> hosts;
     for (const auto& [host, faults] : m_inFault)
         hosts.emplace_back(host, m_acknowledged.Find(host) != nullptr);
+    for (const auto& [host, categories] : m_judged)
+        if (!m_inFault.contains(host)) hosts.emplace_back(host, m_acknowledged.Find(host) != nullptr);
     return hosts;
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,6 +94,8 @@ private:
     std::map<Host, int> m_faultyRounds;  // consecutive rounds with a fault, before this one
     std::map<Host, std::vector<EntryResult::Fault>>
         m_inFault;  // each host's alarming faults of its last round
+    // Alarms judged for a host whose round has not told its end yet: what an operator may already see.
+    std::map<Host, std::set<FaultCategory>> m_judged;
     Acknowledgements m_acknowledged;
     std::vector<AcknowledgementChange> m_changes;
     std::size_t m_polled = 0;  // this round: enabled entries, and those unreachable
